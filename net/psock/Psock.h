@@ -1,0 +1,6 @@
+// Unit Psock: the socket component TPowersock, its time-out timer TThreadTimer, NthWord and NthPos, and the
+// table of socket error texts.
+#pragma once
+
+#include "net/psock/Powersock.h"
+#include "net/psock/ThreadTimer.h"

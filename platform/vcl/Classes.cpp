@@ -1,0 +1,41 @@
+#include "platform/vcl/Classes.h"
+
+#include <algorithm>
+
+namespace vcl {
+
+TComponent::TComponent(TComponent* AOwner) : FOwner(AOwner) {
+    if (FOwner) FOwner->InsertComponent(this);
+}
+
+TComponent::~TComponent() {
+    Destroying();
+    DestroyComponents();
+    if (FOwner) FOwner->RemoveComponent(this);
+}
+
+void TComponent::Loaded() { FComponentState &= ~csLoading; }
+
+void TComponent::SetDesigning(bool designing) {
+    if (designing)
+        FComponentState |= csDesigning;
+    else
+        FComponentState &= ~csDesigning;
+}
+
+void TComponent::RemoveComponent(TComponent* c) {
+    auto it = std::find(FComponents.begin(), FComponents.end(), c);
+    if (it != FComponents.end()) FComponents.erase(it);
+}
+
+// Owned components go last-made first; each one's destructor takes it out of the list.
+void TComponent::DestroyComponents() {
+    while (!FComponents.empty()) {
+        TComponent* c = FComponents.back();
+        c->FOwner = nullptr;
+        FComponents.pop_back();
+        delete c;
+    }
+}
+
+}  // namespace vcl

@@ -1,0 +1,206 @@
+// Hidden windows over Qt: each window is a QObject living on the thread that made it. Posted messages are
+// Qt posted events (thread-safe to post), window timers are Qt timers of that object.
+#include "platform/win32/Windows.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QObject>
+#include <QTimerEvent>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+namespace win32 {
+namespace {
+
+const QEvent::Type kMessageEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+struct MessageEvent : QEvent {
+    MessageEvent(UINT m, WPARAM w, LPARAM l, std::shared_ptr<const std::atomic<bool>> v)
+        : QEvent(kMessageEvent), msg(m), wParam(w), lParam(l), valid(std::move(v)) {}
+    UINT msg;
+    WPARAM wParam;
+    LPARAM lParam;
+    std::shared_ptr<const std::atomic<bool>> valid;
+};
+
+class HiddenWindow;
+
+// Process-wide tables. The window registry lock is held while posting, so a window cannot be freed
+// between the lookup and the post.
+std::mutex gClassLock;
+std::map<std::string, WNDCLASS> gClasses;
+std::mutex gWindowLock;
+std::unordered_map<HWND, HiddenWindow*> gWindows;
+HWND gNextHandle = 1;
+thread_local std::uint64_t tDelivered = 0;
+
+class HiddenWindow : public QObject {
+public:
+    HiddenWindow(HWND handle, WNDPROC proc) : handle_(handle), proc_(proc) {}
+
+    LONG_PTR slot0 = 0;
+
+    void Destroy() {
+        proc_ = nullptr;
+        for (auto& [id, qtId] : timers_) killTimer(qtId);
+        timers_.clear();
+        if (depth_ == 0)
+            delete this;
+        else
+            destroyed_ = true;  // freed when the dispatch that is running returns
+    }
+
+    UINT_PTR StartTimer(UINT_PTR id, UINT ms) {
+        StopTimer(id);
+        int qtId = startTimer(std::chrono::milliseconds(ms), Qt::PreciseTimer);
+        if (qtId == 0) return 0;
+        timers_[id] = qtId;
+        return id;
+    }
+
+    bool StopTimer(UINT_PTR id) {
+        auto it = timers_.find(id);
+        if (it == timers_.end()) return false;
+        killTimer(it->second);
+        timers_.erase(it);
+        return true;
+    }
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == kMessageEvent) {
+            auto* m = static_cast<MessageEvent*>(e);
+            if (!m->valid || m->valid->load(std::memory_order_acquire)) Dispatch(m->msg, m->wParam, m->lParam);
+            return true;
+        }
+        return QObject::event(e);
+    }
+
+    void timerEvent(QTimerEvent* e) override {
+        for (auto& [id, qtId] : timers_) {
+            if (qtId == e->timerId()) {
+                Dispatch(WM_TIMER, id, 0);
+                return;
+            }
+        }
+    }
+
+private:
+    void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
+        if (!proc_) return;
+        ++tDelivered;
+        ++depth_;
+        proc_(handle_, msg, wParam, lParam);
+        if (--depth_ == 0 && destroyed_) delete this;
+    }
+
+    HWND handle_;
+    WNDPROC proc_;
+    std::map<UINT_PTR, int> timers_;
+    int depth_ = 0;
+    bool destroyed_ = false;
+};
+
+HiddenWindow* Find(HWND window) {
+    std::lock_guard lock(gWindowLock);
+    auto it = gWindows.find(window);
+    return it == gWindows.end() ? nullptr : it->second;
+}
+
+bool Post(HWND window, QEvent* e) {
+    std::lock_guard lock(gWindowLock);
+    auto it = gWindows.find(window);
+    if (it == gWindows.end()) {
+        delete e;
+        return false;
+    }
+    QCoreApplication::postEvent(it->second, e);
+    return true;
+}
+
+}  // namespace
+
+HINSTANCE GetModuleInstance() { return 0x400000; }
+
+bool GetClassInfo(HINSTANCE, const char* className, WNDCLASS* out) {
+    std::lock_guard lock(gClassLock);
+    auto it = gClasses.find(className ? className : "");
+    if (it == gClasses.end()) return false;
+    if (out) *out = it->second;
+    return true;
+}
+
+bool RegisterClass(const WNDCLASS& wc) {
+    if (!wc.lpszClassName || !wc.lpfnWndProc) return false;
+    std::lock_guard lock(gClassLock);
+    return gClasses.emplace(wc.lpszClassName, wc).second;
+}
+
+HWND CreateWindowEx(DWORD, const char* className, const char*, DWORD, int, int, int, int, HWND, HMENU,
+                    HINSTANCE, void*) {
+    WNDCLASS wc;
+    if (!GetClassInfo(0, className, &wc)) return 0;
+    std::lock_guard lock(gWindowLock);
+    HWND handle = gNextHandle++;
+    gWindows.emplace(handle, new HiddenWindow(handle, wc.lpfnWndProc));
+    return handle;
+}
+
+bool DestroyWindow(HWND window) {
+    HiddenWindow* w = nullptr;
+    {
+        std::lock_guard lock(gWindowLock);
+        auto it = gWindows.find(window);
+        if (it == gWindows.end()) return false;
+        w = it->second;
+        gWindows.erase(it);
+    }
+    w->Destroy();
+    return true;
+}
+
+bool IsWindow(HWND window) { return Find(window) != nullptr; }
+
+LONG_PTR GetWindowLongPtr(HWND window, int index) {
+    HiddenWindow* w = Find(window);
+    return (w && index == 0) ? w->slot0 : 0;
+}
+
+LONG_PTR SetWindowLongPtr(HWND window, int index, LONG_PTR value) {
+    HiddenWindow* w = Find(window);
+    if (!w || index != 0) return 0;
+    LONG_PTR old = w->slot0;
+    w->slot0 = value;
+    return old;
+}
+
+LRESULT DefWindowProc(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+bool PostMessage(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return Post(window, new MessageEvent(msg, wParam, lParam, nullptr));
+}
+
+bool PostMessageWhile(HWND window, UINT msg, WPARAM wParam, LPARAM lParam,
+                      std::shared_ptr<const std::atomic<bool>> valid) {
+    return Post(window, new MessageEvent(msg, wParam, lParam, std::move(valid)));
+}
+
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, void*) {
+    HiddenWindow* w = Find(window);
+    return w ? w->StartTimer(id, elapseMs) : 0;
+}
+
+bool KillTimer(HWND window, UINT_PTR id) {
+    HiddenWindow* w = Find(window);
+    return w && w->StopTimer(id);
+}
+
+std::uint64_t DeliveredMessageCount() { return tDelivered; }
+
+void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace win32

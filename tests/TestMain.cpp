@@ -1,0 +1,9 @@
+#include <gtest/gtest.h>
+
+#include "platform/vcl/Forms.h"
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    vcl::Application->Initialize();
+    return RUN_ALL_TESTS();
+}

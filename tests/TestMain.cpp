@@ -5,5 +5,7 @@
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     vcl::Application->Initialize();
-    return RUN_ALL_TESTS();
+    const int result = RUN_ALL_TESTS();
+    vcl::Application->Finalize();
+    return result;
 }

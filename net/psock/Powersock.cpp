@@ -1,9 +1,10 @@
 // TPowersock core: construction, the hidden window and its dispatch, waiting, status and error reports,
 // and the time-out control.
+#include "net/psock/Powersock.h"
+
 #include <cstring>
 #include <mutex>
 
-#include "net/psock/Powersock.h"
 #include "platform/vcl/Forms.h"
 
 namespace Psock {
@@ -49,8 +50,8 @@ HWND PsockAllocateHWnd(TPowersock* Obj) {
     if (!GetClassInfo(PsockWindowClass.hInstance, PsockWindowClass.lpszClassName, &existing) &&
         !RegisterClass(PsockWindowClass))
         return 0;
-    HWND window = CreateWindowEx(WS_EX_TOOLWINDOW, PsockWindowClass.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, 0,
-                                 0, PsockWindowClass.hInstance, nullptr);
+    HWND window = CreateWindowEx(WS_EX_TOOLWINDOW, PsockWindowClass.lpszClassName, "", WS_POPUP, 0, 0, 0, 0,
+                                 0, 0, PsockWindowClass.hInstance, nullptr);
     if (window && Obj) SetWindowLongPtr(window, 0, reinterpret_cast<LONG_PTR>(Obj));
     return window;
 }
@@ -153,6 +154,7 @@ void TPowersock::Wndproc(TMessage& Msg) {
                 case FD_CONNECT:
                     if (FLastEventOK) {
                         FConnected = true;
+                        FConnectSeen = true;
                         if (OnConnect) OnConnect(this);
                     }
                     break;

@@ -28,13 +28,13 @@ using TOnStatus = std::function<void(TComponent* Sender, const std::string& Stat
 
 // Failures of the socket layer, of start-up, of host lookup and of connection.
 class ESockError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
 // An input or output operation ended by a cancel request or a time-out that cancels.
 class EAbortError : public ESockError {
-public:
+  public:
     using ESockError::ESockError;
 };
 
@@ -57,7 +57,7 @@ extern const TWinsockMessageRecord WinsockMessage[51];
 int WinsockUsers();
 
 class TPowersock : public TComponent {
-public:
+  public:
     explicit TPowersock(TComponent* AOwner);
     ~TPowersock() override;
 
@@ -129,6 +129,9 @@ public:
     std::string GetLocalAddress();
     std::string GetPortString();
 
+    // Listening for one incoming connection.
+    void Listen(bool UseLookupMessage);
+
     // Line and buffer input and output.
     void SendBuffer(const char* Value, std::uint32_t BufLen);
     void Write(const std::string& Str);
@@ -138,7 +141,7 @@ public:
     bool DataAvailable();
     void ClearInput();
 
-protected:
+  protected:
     void InitWinsock();
 
     // The component's one I/O buffer (one byte more for a terminating zero).
@@ -171,7 +174,8 @@ protected:
     win32::HWND FSockWindow = 0;
     bool FConnected = false;
 
-private:
+  private:
+    bool FConnectSeen = false;  // a connect notification without error arrived during Connect's wait
     void PumpedWait(bool sleepFirst, const std::function<bool()>& done);
     void IdleWait(bool wouldBlock);
     void OpenReplacementSocket();

@@ -75,10 +75,14 @@ void TPowersock::Connect() {
     FRemoteAddress.sin_port = htons(static_cast<u_short>(port & 0xFFFF));
     FAsyncDone = false;
     FLastEventOK = true;
+    FConnectSeen = false;
     if (winsock::connect(FSocket, &FRemoteAddress, sizeof FRemoteAddress) == SOCKET_ERROR)
         ErrorManager(WSAEWOULDBLOCK);
     TimerOn();
-    PumpedWait(true, [this] { return FConnected || FTimedOut || FCanceled || !FLastEventOK; });
+    // A peer that closes at once may have its close handled in the same pass as the connect: the
+    // connection was made all the same, and the wait must not go on for it.
+    PumpedWait(true,
+               [this] { return FConnected || FConnectSeen || FTimedOut || FCanceled || !FLastEventOK; });
     TimerOff();
     if (!FTimedOut && !FCanceled && FLastEventOK) return;
     if (OnConnectionFailed) OnConnectionFailed(this);
@@ -111,7 +115,8 @@ void TPowersock::OpenReplacementSocket() {
         return;
     }
     FSocket = static_cast<std::uint16_t>(s);
-    if (WSAAsyncSelect(s, FSockWindow, WM_SOCKETEVENT, kSocketEvents) == SOCKET_ERROR) ErrorManager(WSAEWOULDBLOCK);
+    if (WSAAsyncSelect(s, FSockWindow, WM_SOCKETEVENT, kSocketEvents) == SOCKET_ERROR)
+        ErrorManager(WSAEWOULDBLOCK);
 }
 
 void TPowersock::RequestCloseSocket() {

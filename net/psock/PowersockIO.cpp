@@ -15,7 +15,7 @@ namespace {
 
 // Stops the time-out timer however the operation ends.
 class TimerGuard {
-public:
+  public:
     explicit TimerGuard(TPowersock& s) : s_(s) { s_.TimerOn(); }
     ~TimerGuard() {
         try {
@@ -24,7 +24,7 @@ public:
         }
     }
 
-private:
+  private:
     TPowersock& s_;
 };
 
@@ -101,7 +101,8 @@ std::string TPowersock::Read(std::uint32_t Value) {
     std::string result(count, '\0');
     std::size_t got = 0;
     while (got < count) {
-        const int n = recv(FSocket, result.data() + got, static_cast<int>(std::min<std::size_t>(count - got, INT_MAX)), 0);
+        const int n = recv(FSocket, result.data() + got,
+                           static_cast<int>(std::min<std::size_t>(count - got, INT_MAX)), 0);
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }
@@ -132,7 +133,8 @@ std::string TPowersock::ReadLn() {
             ErrorManager(WSAEWOULDBLOCK);
             wouldBlock = true;
         } else {
-            const char* found = static_cast<const char*>(std::memchr(buffer + taken, '\n', static_cast<std::size_t>(n)));
+            const char* found =
+                static_cast<const char*>(std::memchr(buffer + taken, '\n', static_cast<std::size_t>(n)));
             if (found) {
                 lineEnd = static_cast<std::size_t>(found - buffer);
                 break;

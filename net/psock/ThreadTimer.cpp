@@ -31,15 +31,13 @@ HWND TmrAllocateHWnd(TThreadTimer* Obj) {
     if (!GetClassInfo(TmrWindowClass.hInstance, TmrWindowClass.lpszClassName, &existing) &&
         !RegisterClass(TmrWindowClass))
         return 0;
-    HWND window = CreateWindowEx(WS_EX_TOOLWINDOW, TmrWindowClass.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, 0, 0,
-                                 TmrWindowClass.hInstance, nullptr);
+    HWND window = CreateWindowEx(WS_EX_TOOLWINDOW, TmrWindowClass.lpszClassName, "", WS_POPUP, 0, 0, 0, 0, 0,
+                                 0, TmrWindowClass.hInstance, nullptr);
     if (window && Obj) SetWindowLongPtr(window, 0, reinterpret_cast<LONG_PTR>(Obj));
     return window;
 }
 
-TThreadTimer::TThreadTimer(TComponent* AOwner) : TComponent(AOwner) {
-    FWindowHandle = TmrAllocateHWnd(this);
-}
+TThreadTimer::TThreadTimer(TComponent* AOwner) : TComponent(AOwner) { FWindowHandle = TmrAllocateHWnd(this); }
 
 TThreadTimer::~TThreadTimer() {
     FEnabled = false;

@@ -11,7 +11,7 @@ using vcl::TNotifyEvent;
 using vcl::TObject;
 
 class TThreadTimer : public TComponent {
-public:
+  public:
     explicit TThreadTimer(TComponent* AOwner);
     ~TThreadTimer() override;
 
@@ -25,11 +25,11 @@ public:
     void Wndproc(win32::TMessage& Msg);
     win32::HWND WindowHandle() const { return FWindowHandle; }
 
-protected:
+  protected:
     // Called on each tick.
     virtual void Timer();
 
-private:
+  private:
     void UpdateTimer();
 
     unsigned FInterval = 1000;

@@ -5,7 +5,11 @@
 namespace vcl {
 
 TComponent::TComponent(TComponent* AOwner) : FOwner(AOwner) {
-    if (FOwner) FOwner->InsertComponent(this);
+    if (FOwner) {
+        FOwner->InsertComponent(this);
+        // A component placed on a form being designed is being designed too.
+        FComponentState |= FOwner->FComponentState & csDesigning;
+    }
 }
 
 TComponent::~TComponent() {

@@ -8,7 +8,7 @@
 namespace vcl {
 
 class TObject {
-public:
+  public:
     virtual ~TObject() = default;
 };
 
@@ -18,7 +18,7 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 enum : unsigned { csLoading = 1u, csDesigning = 2u, csDestroying = 4u };
 
 class TComponent : public TObject {
-public:
+  public:
     explicit TComponent(TComponent* AOwner);
     ~TComponent() override;
     TComponent(const TComponent&) = delete;
@@ -36,11 +36,11 @@ public:
     virtual void Loaded();
     void SetDesigning(bool designing);
 
-protected:
+  protected:
     // Marks the component as being destroyed; a descendant's destructor calls it first.
     void Destroying() { FComponentState |= csDestroying; }
 
-private:
+  private:
     void InsertComponent(TComponent* c) { FComponents.push_back(c); }
     void RemoveComponent(TComponent* c);
     void DestroyComponents();

@@ -19,6 +19,11 @@ char* gArgv[] = {gArg0, nullptr};
 
 TApplication* Application = &gApplication;
 
+namespace {
+// The timer that bounds an idle wait, one per thread that waits.
+thread_local std::unique_ptr<QTimer> tWake;
+}  // namespace
+
 struct TApplication::Loop {
     std::unique_ptr<QCoreApplication> ownApp;
 };
@@ -28,6 +33,11 @@ TApplication::~TApplication() = default;
 
 void TApplication::Initialize() {
     if (!QCoreApplication::instance()) FLoop->ownApp = std::make_unique<QCoreApplication>(gArgc, gArgv);
+}
+
+void TApplication::Finalize() {
+    tWake.reset();
+    FLoop->ownApp.reset();
 }
 
 void TApplication::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
@@ -42,15 +52,14 @@ void TApplication::ProcessMessagesWaiting(unsigned maxWaitMs) {
     const bool handled = dispatcher->processEvents(QEventLoop::AllEvents);
     if (handled || win32::DeliveredMessageCount() != before || maxWaitMs == 0) return;
     // A timer of this thread bounds the wait; a posted message or any due timer ends it sooner.
-    thread_local QTimer* wake = nullptr;
-    if (!wake) {
-        wake = new QTimer;  // lives as long as the thread's event loop
-        wake->setSingleShot(true);
-        wake->setTimerType(Qt::PreciseTimer);
+    if (!tWake) {
+        tWake = std::make_unique<QTimer>();
+        tWake->setSingleShot(true);
+        tWake->setTimerType(Qt::PreciseTimer);
     }
-    wake->start(static_cast<int>(maxWaitMs));
+    tWake->start(static_cast<int>(maxWaitMs));
     dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    wake->stop();
+    tWake->stop();
     // Posted messages that woke the wait are delivered now (some dispatchers leave them for the next pass).
     dispatcher->processEvents(QEventLoop::AllEvents);
 }

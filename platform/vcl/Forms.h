@@ -11,12 +11,14 @@
 namespace vcl {
 
 class TApplication : public TObject {
-public:
+  public:
     TApplication();
     ~TApplication() override;
 
     // Makes the application's event loop (a console one unless a window-system one exists already).
     void Initialize();
+    // Frees the event loop made by Initialize; call it before leaving main.
+    void Finalize();
     // Processes every message pending for the calling thread, then returns.
     void ProcessMessages();
     // Processes pending messages; when there were none, waits until one arrives, a timer is due or
@@ -34,7 +36,7 @@ public:
     // How ShowException displays a message; a console application writes it to standard error.
     std::function<void(const std::string& message)> OnShowException;
 
-private:
+  private:
     struct Loop;
     std::unique_ptr<Loop> FLoop;
 };

@@ -7,7 +7,7 @@
 namespace vcl {
 
 class TStringList {
-public:
+  public:
     int Add(const std::string& s) {
         FStrings.push_back(s);
         return static_cast<int>(FStrings.size()) - 1;
@@ -23,7 +23,7 @@ public:
         return t;
     }
 
-private:
+  private:
     std::vector<std::string> FStrings;
 };
 

@@ -8,18 +8,18 @@
 namespace vcl {
 
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::string message) : FMessage(std::move(message)) {}
     const std::string& Message() const { return FMessage; }
     const char* what() const noexcept override { return FMessage.c_str(); }
 
-private:
+  private:
     std::string FMessage;
 };
 
 // Integer conversion failures.
 class EConvertError : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 

@@ -39,7 +39,7 @@ HWND gNextHandle = 1;
 thread_local std::uint64_t tDelivered = 0;
 
 class HiddenWindow : public QObject {
-public:
+  public:
     HiddenWindow(HWND handle, WNDPROC proc) : handle_(handle), proc_(proc) {}
 
     LONG_PTR slot0 = 0;
@@ -70,11 +70,12 @@ public:
         return true;
     }
 
-protected:
+  protected:
     bool event(QEvent* e) override {
         if (e->type() == kMessageEvent) {
             auto* m = static_cast<MessageEvent*>(e);
-            if (!m->valid || m->valid->load(std::memory_order_acquire)) Dispatch(m->msg, m->wParam, m->lParam);
+            if (!m->valid || m->valid->load(std::memory_order_acquire))
+                Dispatch(m->msg, m->wParam, m->lParam);
             return true;
         }
         return QObject::event(e);
@@ -89,7 +90,7 @@ protected:
         }
     }
 
-private:
+  private:
     void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
         if (!proc_) return;
         ++tDelivered;

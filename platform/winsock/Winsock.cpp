@@ -164,7 +164,8 @@ int setsockopt(SOCKET s, int level, int optname, const void* optval, int optlen)
     if (!optval || optlen < static_cast<int>(sizeof(linger))) return Fail(WSAEFAULT);
     const auto* l = static_cast<const linger*>(optval);
     ::linger pl{l->l_onoff ? 1 : 0, l->l_linger};
-    if (::setsockopt(st->fd, posix::kSolSocket, posix::kSoLinger, &pl, sizeof pl) != 0) return FailFromErrno(errno);
+    if (::setsockopt(st->fd, posix::kSolSocket, posix::kSoLinger, &pl, sizeof pl) != 0)
+        return FailFromErrno(errno);
     return 0;
 }
 
@@ -175,29 +176,23 @@ int connect(SOCKET s, const sockaddr_in* name, int namelen) {
     SocketState* st = FindLocked(s);
     if (!st) return Fail(WSAENOTSOCK);
     const bool async = st->reg.window != 0;
-    if (async) {
-        st->connectPending = true;
-        WatchLocked(*st);
-    }
+    // The lock is held throughout: the notification thread sees the outcome only once it is recorded.
     if (::connect(st->fd, reinterpret_cast<::sockaddr*>(&addr), sizeof addr) == 0) {
+        st->established = true;
         if (!async) return 0;
         // Completed at once: still announced by notification, as a non-blocking connect always is.
-        st->connectPending = false;
-        WatchLocked(*st);
-        PostLocked(*st, FD_CONNECT, 0);
+        if (st->reg.events & FD_CONNECT) PostLocked(*st, FD_CONNECT, 0);
         return Fail(WSAEWOULDBLOCK);
     }
     const int err = errno;
-    if (async && err == EINPROGRESS) return Fail(WSAEWOULDBLOCK);
-    if (async && (err == ECONNREFUSED || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH)) {
-        st->connectPending = false;
+    if (async && err == EINPROGRESS) {
+        st->connectPending = true;
         WatchLocked(*st);
-        PostLocked(*st, FD_CONNECT, MapErrno(err));
         return Fail(WSAEWOULDBLOCK);
     }
-    if (async) {
-        st->connectPending = false;
-        WatchLocked(*st);
+    if (async && (err == ECONNREFUSED || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH)) {
+        if (st->reg.events & FD_CONNECT) PostLocked(*st, FD_CONNECT, MapErrno(err));
+        return Fail(WSAEWOULDBLOCK);
     }
     return FailFromErrno(err);
 }
@@ -245,7 +240,7 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen) {
         FromPosix(peer, addr);
         *addrlen = sizeof(sockaddr_in);
     }
-    AddLocked(fd);
+    AddLocked(fd).established = true;
     return static_cast<SOCKET>(fd);
 }
 

@@ -36,7 +36,8 @@ struct SocketState {
     bool acceptPending = false;
     bool connectPending = false;
     bool closePosted = false;
-    bool writeWake = false;  // a send would block: wake the window's thread when room comes
+    bool established = false;  // connected or accepted: only then can a close be announced
+    bool writeWake = false;    // a send would block: wake the window's thread when room comes
     bool peerClosed = false;
     int stickyError = 0;  // a reset stays reported, as on the original sockets
 

@@ -95,10 +95,10 @@ void Complete(HANDLE handle, std::shared_ptr<Request> req, const std::string& na
                 used = Layout(r, req->buf, req->buflen);
                 if (used == 0) error = WSAENOBUFS;
             }
-            win32::PostMessageWhile(req->window, req->msg, handle,
-                                    win32::MAKELPARAM(static_cast<std::uint16_t>(used),
-                                                      static_cast<std::uint16_t>(error)),
-                                    req->valid);
+            win32::PostMessageWhile(
+                req->window, req->msg, handle,
+                win32::MAKELPARAM(static_cast<std::uint16_t>(used), static_cast<std::uint16_t>(error)),
+                req->valid);
         }
     }
     std::lock_guard lock(gRequestsLock);

@@ -31,11 +31,26 @@ int TakeSocketError(int fd) {
 void HandleLocked(SocketState& st, std::uint32_t ev) {
     const long mask = st.reg.events;
     if (st.connectPending && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
-        st.connectPending = false;
         const int err = TakeSocketError(st.fd);
+        // The readiness may have been read before the connect started (an unconnected socket reports
+        // a hang-up): only a peer address or an error tells that the attempt is over.
+        ::sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (err == 0 && ::getpeername(st.fd, reinterpret_cast<::sockaddr*>(&peer), &len) != 0) return;
+        st.connectPending = false;
+        st.established = err == 0;
         WatchLocked(st);
         if (mask & FD_CONNECT) PostLocked(st, FD_CONNECT, MapErrno(err));
-        return;  // a failed connect is not also a close
+        if (err) return;  // a failed connect is not also a close
+        // What else this readiness says predates the connection: look at the connection itself.
+        pollfd p{st.fd, POLLIN | POLLRDHUP, 0};
+        ev = 0;
+        if (::poll(&p, 1, 0) > 0) {
+            if (p.revents & POLLIN) ev |= EPOLLIN;
+            if (p.revents & POLLRDHUP) ev |= EPOLLRDHUP;
+            if (p.revents & POLLHUP) ev |= EPOLLHUP;
+            if (p.revents & POLLERR) ev |= EPOLLERR;
+        }
     }
     if (st.writeWake && (ev & (EPOLLOUT | EPOLLERR | EPOLLHUP))) {
         st.writeWake = false;
@@ -50,6 +65,8 @@ void HandleLocked(SocketState& st, std::uint32_t ev) {
             } else {
                 st.acceptPending = true;
             }
+        } else if (!st.established) {
+            // An unconnected or refused socket reads as ready; there is nothing to read.
         } else if (st.readEnabled && (mask & FD_READ)) {
             st.readEnabled = false;
             PostLocked(st, FD_READ, 0);
@@ -57,7 +74,8 @@ void HandleLocked(SocketState& st, std::uint32_t ev) {
             st.readPending = true;
         }
     }
-    if (!st.listening && !st.closePosted && (ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) {
+    // An unconnected socket reports a hang-up too; only a connection can be closed.
+    if (st.established && !st.closePosted && (ev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) {
         int err = 0;
         if (ev & EPOLLERR) {
             const int soErr = TakeSocketError(st.fd);
@@ -94,9 +112,10 @@ void Run() {
 }  // namespace
 
 void PostLocked(SocketState& st, long event, int error) {
-    win32::PostMessageWhile(st.reg.window, st.reg.msg, static_cast<win32::WPARAM>(st.fd),
-                            win32::MAKELPARAM(static_cast<std::uint16_t>(event), static_cast<std::uint16_t>(error)),
-                            st.reg.valid);
+    win32::PostMessageWhile(
+        st.reg.window, st.reg.msg, static_cast<win32::WPARAM>(st.fd),
+        win32::MAKELPARAM(static_cast<std::uint16_t>(event), static_cast<std::uint16_t>(error)),
+        st.reg.valid);
 }
 
 void WatchLocked(SocketState& st) {

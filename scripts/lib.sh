@@ -1,0 +1,29 @@
+# Shared helpers of the project's scripts: root-or-sudo and installing missing Debian packages.
+# shellcheck shell=bash
+
+as_root() {
+    if ((EUID == 0)); then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo -- env DEBIAN_FRONTEND=noninteractive "$@"
+    else
+        echo "need root (or sudo) to run: $*" >&2
+        return 1
+    fi
+}
+
+# Installs those of the given Debian packages that are missing (apt-get update first, once).
+ensure_packages() {
+    local missing=() p
+    for p in "$@"; do
+        [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null) == "ii " ]] || missing+=("$p")
+    done
+    ((${#missing[@]} == 0)) && return 0
+    echo "installing: ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    as_root apt-get -o DPkg::Lock::Timeout=300 update -q >/dev/null
+    as_root apt-get -o DPkg::Lock::Timeout=300 install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# What building the project needs.
+BUILD_PACKAGES=(g++ cmake make qt6-base-dev libgtest-dev pkg-config)

@@ -1,0 +1,4 @@
+// Unit NMFtp: the FTP client component TNMFTP.
+#pragma once
+
+#include "net/ftp/FtpClient.h"

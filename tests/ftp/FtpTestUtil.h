@@ -1,0 +1,60 @@
+// A TNMFTP wired to a scripted peer, with every event and status text recorded.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/ftp/NMFtp.h"
+#include "support/ScriptedPeer.h"
+
+namespace ftptest {
+
+using NMFtp::TCmdType;
+using NMFtp::TNMFTP;
+
+constexpr const char* kUser = "u12345678";
+constexpr const char* kPass = "s3cretpw";
+
+struct FtpDialogue {
+    testsupport::ScriptedPeer peer;
+    std::unique_ptr<TNMFTP> ftp = std::make_unique<TNMFTP>(nullptr);
+    std::vector<std::string> events;    // "connect", "failed", "disconnect", "success 14", ...
+    std::vector<std::string> statuses;  // every status text, at level 8
+
+    FtpDialogue() {
+        ftp->SetHost("127.0.0.1");
+        ftp->SetPort(peer.Port());
+        ftp->SetTimeOut(5000);
+        ftp->SetUserID(kUser);
+        ftp->SetPassword(kPass);
+        ftp->SetReportLevel(8);
+        ftp->OnStatus = [this](vcl::TComponent*, const std::string& s) { statuses.push_back(s); };
+        ftp->OnConnect = [this](vcl::TObject*) { events.push_back("connect"); };
+        ftp->OnConnectionFailed = [this](vcl::TObject*) { events.push_back("failed"); };
+        ftp->OnDisconnect = [this](vcl::TObject*) { events.push_back("disconnect"); };
+        ftp->OnSuccess = [this](TCmdType t) { events.push_back("success " + std::to_string(t)); };
+        ftp->OnUnSupportedFunction = [this](TCmdType t) {
+            events.push_back("unsupported " + std::to_string(t));
+        };
+    }
+
+    // Runs f; returns the message of the exception it raised, or "ok".
+    static std::string Outcome(const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const vcl::Exception& e) {
+            return e.Message();
+        }
+        return "ok";
+    }
+
+    bool SawStatus(const std::string& s) const {
+        for (const auto& x : statuses)
+            if (x == s) return true;
+        return false;
+    }
+};
+
+}  // namespace ftptest

@@ -107,6 +107,22 @@ class TNMFTP : public TPowersock {
     void Reinitialize();
     void Allocate(int FileSize);
 
+    // Data channel: progress values and helpers shared by listings and transfers.
+    std::int64_t GetBytesSent() const;
+    std::int64_t GetBytesRcvd() const;
+    // The last number before the first "BYTE" of a reply: "150 Opening data connection for a.zip (512
+    // bytes)".
+    static std::int64_t GetBytesTotal(const std::string& Text);
+    void Flush();
+
+    // Transfers.
+    void Upload(const std::string& LocalFile, const std::string& RemoteFile);
+    void UploadAppend(const std::string& LocalFile, const std::string& RemoteFile);
+    void UploadUnique(const std::string& LocalFile);
+    void UploadRestore(const std::string& LocalFile, const std::string& RemoteFile, std::int64_t Position);
+    void Download(const std::string& RemoteFile, const std::string& LocalFile);
+    void DownloadRestore(const std::string& RemoteFile, const std::string& LocalFile);
+
   protected:
     // Discards a reply left waiting by an earlier exchange.
     void DrainStaleReplies();
@@ -117,6 +133,36 @@ class TNMFTP : public TPowersock {
     std::recursive_mutex FTransferLock;
     bool FListBusy = false;
     TPowersock* FDataSocket = nullptr;  // owned, for exactly one listing or transfer
+    bool FDataListening = false;        // active set-up: the data socket waits for the server
+
+    // How a transfer's body ended.
+    enum class TransferEnd { Done, Refused, Skipped };
+    enum class DataKind { Upload, Download, Listing };
+    // Runs the shared skeleton around Body: connection check, lock, drain, data socket, clean-up and
+    // success report. A transfer that moved no data because the caller cancelled raises EAbortError.
+    void RunTransfer(TCmdType Trans_Type, DataKind Kind, bool TakeLock,
+                     const std::function<TransferEnd()>& Body);
+    // RunTransfer with the catch-all of Upload and Download: any exception goes to OnFailure first.
+    void RunWithCatchAll(TCmdType Trans_Type, DataKind Kind, const std::function<TransferEnd()>& Body);
+    // Passive or active set-up; false when a refusal was handled by OnFailure.
+    bool SetUpDataConnection(TCmdType Trans_Type, bool ForceActive, bool GoOnWhenHandled);
+    void AcceptDataConnection();
+    // Sends a transfer command; false when its refusal was handled by OnFailure.
+    bool SendTransferCommand(const std::string& Command, TCmdType Trans_Type, std::int16_t RefusedFrom,
+                             bool CheckUnsupported);
+    // Closes the data connection, reads and judges the completion reply; false when a refusal was handled.
+    bool FinishTransfer(TCmdType Trans_Type, DataKind Kind, const std::string& Completion);
+    // Reads continuation lines like ReadExtraLines and returns the last line of the reply.
+    std::string ReadContinuation(const std::string& FirstLine);
+    static std::string BareFileName(const std::string& Path);
+    TransferEnd StoreFile(const std::string& Verb, TCmdType Trans_Type, const std::string& LocalFile,
+                          const std::string& RemoteFile);
+    // Accept (active), OnTransactionStart, the primitive unless the caller cancelled, OnTransactionStop,
+    // the completion reply. UniqueCompletion: take whatever reply already waits (STOU).
+    TransferEnd MoveData(TCmdType Trans_Type, DataKind Kind, const std::function<void()>& Primitive,
+                         bool UniqueCompletion = false);
+    TransferEnd Retrieve(const std::string& RemoteFile, TCmdType Trans_Type, bool GoOnWhenHandled,
+                         const std::function<void()>& Primitive);
 
   private:
     void LoginStep(const std::string& Command, const std::string& Reported);

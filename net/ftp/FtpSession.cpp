@@ -27,8 +27,11 @@ TNMFTP::~TNMFTP() {
 
 void TNMFTP::CheckRead(vcl::TObject*) {}
 
+// Cancels the data socket of the listing or transfer in progress. A time-out of the control connection
+// leaves it alone: the data socket bounds its own waits, and a reply that arrives late must not make the
+// transfer skip its data.
 void TNMFTP::Abort() {
-    if (FDataSocket) FDataSocket->Cancel();
+    if (FDataSocket && !AbortByTimeOut()) FDataSocket->Cancel();
 }
 
 std::string TNMFTP::Transaction(const std::string& CommandString) {
@@ -97,11 +100,7 @@ void TNMFTP::Connect() {
         FLastReply = ReadLn();
         if (!FLastReply.empty()) {
             StatusMessage(1, FLastReply);
-            std::int32_t code = 0;
-            for (std::size_t i = 0;
-                 i < FLastReply.size() && i < 10 && FLastReply[i] >= '0' && FLastReply[i] <= '9'; ++i)
-                code = code * 10 + (FLastReply[i] - '0');
-            FReplyCode = static_cast<std::int16_t>(code > 32767 ? 0 : code);
+            FReplyCode = ReplyCodeOf(FLastReply);
         }
         ReadExtraLines(FLastReply);
         FailIfClosed();

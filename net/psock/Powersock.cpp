@@ -237,7 +237,14 @@ void TPowersock::TimerFired(TObject*) {
     TimerOff();
     FTimedOut = true;
     FAsyncDone = true;
-    Abort();
+    FAbortByTimeOut = true;
+    try {
+        Abort();
+    } catch (...) {
+        FAbortByTimeOut = false;
+        throw;
+    }
+    FAbortByTimeOut = false;
 }
 
 // The wait of lookup, connect and accept: at most 2 ms a pass, ended at once by any message.

@@ -9,6 +9,7 @@
 
 #include "net/psock/ThreadTimer.h"
 #include "platform/vcl/Classes.h"
+#include "platform/vcl/Streams.h"
 #include "platform/vcl/StringList.h"
 #include "platform/vcl/SysUtils.h"
 #include "platform/win32/Windows.h"
@@ -131,6 +132,8 @@ class TPowersock : public TComponent {
 
     // Listening for one incoming connection.
     void Listen(bool UseLookupMessage);
+    // Makes an accepted connection this component's socket (its listening socket is the caller's affair).
+    void TakeOverSocket(std::uint16_t Handle) { FSocket = Handle; }
 
     // Line and buffer input and output.
     void SendBuffer(const char* Value, std::uint32_t BufLen);
@@ -141,8 +144,21 @@ class TPowersock : public TComponent {
     bool DataAvailable();
     void ClearInput();
 
+    // File and stream transfer in pieces of up to 64 KiB, with a progress event per piece.
+    void SendFile(const std::string& FileName);
+    void SendStream(vcl::TStream& Stream);
+    void AppendFile(const std::string& FileName);
+    void CaptureFile(const std::string& FileName);
+    void CaptureStream(vcl::TStream& Stream, std::int64_t Size);
+    void CaptureString(std::string& AString, std::int64_t Size);
+    void FilterHeader(vcl::TFileStream& HeaderStream);
+    std::int64_t BytesSent() const { return FBytesSent; }
+    std::int64_t BytesRcvd() const { return FBytesRcvd; }
+
   protected:
     void InitWinsock();
+    // True while Abort runs because the time-out fired (not because a caller asked for it).
+    bool AbortByTimeOut() const { return FAbortByTimeOut; }
 
     // The component's one I/O buffer (one byte more for a terminating zero).
     std::unique_ptr<char[]> FSockBuffer;
@@ -175,17 +191,28 @@ class TPowersock : public TComponent {
     bool FConnected = false;
 
   private:
-    bool FConnectSeen = false;  // a connect notification without error arrived during Connect's wait
+    bool FConnectSeen = false;     // a connect notification without error arrived during Connect's wait
+    bool FAbortByTimeOut = false;  // set while the time-out handler runs the virtual Abort
+    // Sends one piece of FSockBuffer; false when the socket took nothing at all (the piece ends).
+    bool SendPiece(std::size_t length, bool& stopAll);
+    // One receive of up to 64 KiB; the bytes count and raise OnPacketRecvd. Returns the receive's result.
+    int ReceivePiece(vcl::TStream* sink, std::string* text, bool restartTimer);
     void PumpedWait(bool sleepFirst, const std::function<bool()>& done);
     void IdleWait(bool wouldBlock);
     void OpenReplacementSocket();
     void WithdrawLookup();
+
+  protected:
+    // The value of a reply line's leading digits (at most 10), 0 when none or too large for a code.
     static std::int16_t ReplyCodeOf(const std::string& line);
 };
 
 // A hidden window of the class "PsockWindowClass" whose messages from WM_SOCKETEVENT on go to the
 // component's Wndproc; 0 on failure.
 win32::HWND PsockAllocateHWnd(TPowersock* Obj);
+
+// Writes the text and CR LF to the stream.
+void StreamLn(vcl::TStream& Stream, const std::string& Str);
 
 // The N-th field of a text cut at a delimiter, counted from 1.
 std::string NthWord(const std::string& InputString, char Delimiter, std::int32_t Number);

@@ -6,27 +6,13 @@
 #include <vector>
 
 #include "net/psock/Powersock.h"
+#include "net/psock/TimerGuard.h"
 
 namespace Psock {
 
 using namespace winsock;
 
 namespace {
-
-// Stops the time-out timer however the operation ends.
-class TimerGuard {
-  public:
-    explicit TimerGuard(TPowersock& s) : s_(s) { s_.TimerOn(); }
-    ~TimerGuard() {
-        try {
-            s_.TimerOff();
-        } catch (...) {
-        }
-    }
-
-  private:
-    TPowersock& s_;
-};
 
 // ReadLn looks at a small window first and widens it while no line end shows, so that a short line does not
 // cost a copy of the whole buffer.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/FtpServers.h"
 #include "net/ftp/NMFtp.h"
 
 namespace fs = std::filesystem;
@@ -16,57 +17,11 @@ using NMFtp::FTPException;
 using NMFtp::TCmdType;
 using NMFtp::TNMFTP;
 
-namespace {
-
-struct Server {
-    std::string name;  // as in the environment: VSFTPD, PUREFTPD, PROFTPD, PYFTPDLIB
-    int port;
-    fs::path root;
-};
-
-std::string Env(const std::string& name) {
-    const char* v = std::getenv(name.c_str());
-    return v ? v : "";
-}
-
-std::vector<Server> Servers() {
-    std::vector<Server> servers;
-    for (const char* name : {"VSFTPD", "PUREFTPD", "PROFTPD", "PYFTPDLIB"}) {
-        const std::string port = Env(std::string("FTP_") + name + "_PORT");
-        const std::string root = Env(std::string("FTP_ROOT_") + name);
-        EXPECT_FALSE(port.empty() || root.empty())
-            << name << " is not running: run the tests through scripts/test";
-        if (!port.empty() && !root.empty()) servers.push_back({name, std::stoi(port), root});
-    }
-    return servers;
-}
-
-std::unique_ptr<TNMFTP> Client(const Server& s) {
-    auto ftp = std::make_unique<TNMFTP>(nullptr);
-    ftp->SetHost("127.0.0.1");
-    ftp->SetPort(s.port);
-    ftp->SetTimeOut(10000);
-    ftp->SetUserID(Env("FTP_USER"));
-    ftp->SetPassword(Env("FTP_PASS"));
-    return ftp;
-}
-
-// The first reply line of a command, or the failing line it raised.
-std::string Answer(TNMFTP& ftp, const std::string& command) {
-    try {
-        ftp.DoCommand(command);
-        return ftp.LastReply();
-    } catch (const FTPException& e) {
-        return e.Message();
-    }
-}
-
-std::string Trim(std::string s) {
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
-    return s;
-}
-
-}  // namespace
+using ftpservers::Answer;
+using ftpservers::Client;
+using ftpservers::Server;
+using ftpservers::Servers;
+using ftpservers::Trim;
 
 TEST(IntegrationFtpServers, SessionAndSingleCommands) {
     for (const Server& s : Servers()) {

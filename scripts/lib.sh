@@ -12,11 +12,15 @@ as_root() {
     fi
 }
 
+installed() {
+    [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null) == "ii " ]]
+}
+
 # Installs those of the given Debian packages that are missing (apt-get update first, once).
 ensure_packages() {
     local missing=() p
     for p in "$@"; do
-        [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null) == "ii " ]] || missing+=("$p")
+        installed "$p" || missing+=("$p")
     done
     ((${#missing[@]} == 0)) && return 0
     echo "installing: ${missing[*]}" >&2

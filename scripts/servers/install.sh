@@ -11,22 +11,10 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=common.sh
 . "$here/common.sh"
+# shellcheck source=../lib.sh
+. "$here/../lib.sh"
 
 export DEBIAN_FRONTEND=noninteractive
-
-as_root() {
-    if ((EUID == 0)); then
-        "$@"
-    elif command -v sudo >/dev/null; then
-        sudo -- env DEBIAN_FRONTEND=noninteractive "$@"
-    else
-        die "need root (or sudo) to run: $*"
-    fi
-}
-
-installed() {
-    [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null) == "ii " ]]
-}
 
 apt_updated=0
 apt_update_once() {

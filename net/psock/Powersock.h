@@ -112,6 +112,10 @@ class TPowersock : public TComponent {
 
     void Wndproc(win32::TMessage& Msg);
     void StatusMessage(std::uint8_t Level, const std::string& Status);
+    // Fixed texts: nothing is built for a level that is filtered out.
+    void StatusMessage(std::uint8_t Level, const char* Status) {
+        if (Level <= FReportLevel) StatusMessage(Level, std::string(Status));
+    }
     std::string ErrorManager(std::uint16_t Ignore);
     std::string SocketErrorStr(std::uint16_t Errno);
     void SetWSAError(std::uint16_t ErrorNo, const std::string& ErrorMsg);

@@ -6,12 +6,14 @@
 #include <QEvent>
 #include <QObject>
 #include <QTimerEvent>
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace win32 {
 namespace {
@@ -46,28 +48,38 @@ class HiddenWindow : public QObject {
 
     void Destroy() {
         proc_ = nullptr;
-        for (auto& [id, qtId] : timers_) killTimer(qtId);
         timers_.clear();
+        Rearm();
         if (depth_ == 0)
             delete this;
         else
             destroyed_ = true;  // freed when the dispatch that is running returns
     }
 
+    // Window timers are kept as deadlines; one Qt timer wakes the thread at the earliest of them. Setting
+    // and killing a timer thus costs no call into the event loop, which matters to an operation that
+    // re-arms its time-out for every line it reads.
     UINT_PTR StartTimer(UINT_PTR id, UINT ms) {
-        StopTimer(id);
-        int qtId = startTimer(std::chrono::milliseconds(ms), Qt::PreciseTimer);
-        if (qtId == 0) return 0;
-        timers_[id] = qtId;
+        const Clock::time_point due = Clock::now() + std::chrono::milliseconds(ms);
+        Timer* t = FindTimer(id);
+        if (!t) {
+            timers_.push_back(Timer{id, ms, due});
+        } else {
+            t->interval = ms;
+            t->due = due;
+        }
+        if (qtTimer_ == 0 || due < armedFor_) Arm(due);
         return id;
     }
 
     bool StopTimer(UINT_PTR id) {
-        auto it = timers_.find(id);
-        if (it == timers_.end()) return false;
-        killTimer(it->second);
-        timers_.erase(it);
-        return true;
+        for (auto it = timers_.begin(); it != timers_.end(); ++it) {
+            if (it->id == id) {
+                timers_.erase(it);  // the Qt timer, if any, finds nothing due and rearms or stops
+                return true;
+            }
+        }
+        return false;
     }
 
   protected:
@@ -82,26 +94,76 @@ class HiddenWindow : public QObject {
     }
 
     void timerEvent(QTimerEvent* e) override {
-        for (auto& [id, qtId] : timers_) {
-            if (qtId == e->timerId()) {
-                Dispatch(WM_TIMER, id, 0);
-                return;
+        if (e->timerId() != qtTimer_) return;
+        killTimer(qtTimer_);
+        qtTimer_ = 0;
+        const Clock::time_point now = Clock::now();
+        std::vector<UINT_PTR> due;
+        for (Timer& t : timers_) {
+            if (t.due <= now) {
+                due.push_back(t.id);
+                t.due = now + std::chrono::milliseconds(t.interval);  // repeating, from this tick
             }
+        }
+        Rearm();
+        // A tick's handler may kill, set or destroy: each id is looked up again before its tick.
+        for (UINT_PTR id : due) {
+            if (!FindTimer(id)) continue;
+            if (!Dispatch(WM_TIMER, id, 0)) return;  // the window went away
         }
     }
 
   private:
-    void Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
-        if (!proc_) return;
+    using Clock = std::chrono::steady_clock;
+    struct Timer {
+        UINT_PTR id;
+        UINT interval;
+        Clock::time_point due;
+    };
+
+    Timer* FindTimer(UINT_PTR id) {
+        for (Timer& t : timers_)
+            if (t.id == id) return &t;
+        return nullptr;
+    }
+
+    void Arm(Clock::time_point due) {
+        if (qtTimer_ != 0) killTimer(qtTimer_);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now());
+        qtTimer_ = startTimer(std::max(left, std::chrono::milliseconds(0)), Qt::PreciseTimer);
+        armedFor_ = due;
+    }
+
+    // Arms the Qt timer for the earliest deadline, or stops it when no timer is left.
+    void Rearm() {
+        if (timers_.empty()) {
+            if (qtTimer_ != 0) killTimer(qtTimer_);
+            qtTimer_ = 0;
+            return;
+        }
+        Clock::time_point earliest = timers_.front().due;
+        for (const Timer& t : timers_) earliest = std::min(earliest, t.due);
+        Arm(earliest);
+    }
+
+    // Returns false when the window was freed by the procedure.
+    bool Dispatch(UINT msg, WPARAM wParam, LPARAM lParam) {
+        if (!proc_) return true;
         ++tDelivered;
         ++depth_;
         proc_(handle_, msg, wParam, lParam);
-        if (--depth_ == 0 && destroyed_) delete this;
+        if (--depth_ == 0 && destroyed_) {
+            delete this;
+            return false;
+        }
+        return true;
     }
 
     HWND handle_;
     WNDPROC proc_;
-    std::map<UINT_PTR, int> timers_;
+    std::vector<Timer> timers_;
+    int qtTimer_ = 0;
+    Clock::time_point armedFor_;
     int depth_ = 0;
     bool destroyed_ = false;
 };

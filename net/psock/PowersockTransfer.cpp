@@ -42,15 +42,16 @@ bool TPowersock::SendPiece(std::size_t length, bool& stopAll) {
 void TPowersock::SendFile(const std::string& FileName) {
     StatusMessage(8, "SendFile");
     vcl::TFileStream file(FileName, vcl::fmOpenRead);
-    const std::int64_t size = file.Size();
+    std::int64_t left = file.Size();  // counted here rather than asked of the file for every piece
     do {
         if (!FCanceled) {
             const auto n = static_cast<std::size_t>(file.Read(FSockBuffer.get(), kSockBufferSize));
             bool stopAll = false;
             if (n > 0) SendPiece(n, stopAll);
             if (n == 0) break;  // the file got shorter meanwhile: nothing more to send
+            left -= static_cast<std::int64_t>(n);
         }
-    } while (file.Position() < size && !FCanceled);
+    } while (left > 0 && !FCanceled);
     if (FCanceled) {
         FCanceled = false;
         throw EAbortError(kSendAborted);

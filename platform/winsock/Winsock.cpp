@@ -77,19 +77,22 @@ void ReenableReadLocked(SocketState& st) {
 // failure other than "nothing there".
 bool TopUpLocked(SocketState& st, std::size_t want) {
     if (st.peerClosed || st.stickyError) return true;
-    if (st.aheadStart > 0 && st.aheadStart == st.ahead.size()) {
-        st.ahead.clear();
-        st.aheadStart = 0;
-    } else if (st.aheadStart > 0) {
-        st.ahead.erase(st.ahead.begin(), st.ahead.begin() + static_cast<std::ptrdiff_t>(st.aheadStart));
+    if (st.aheadStart > 0) {
+        std::memmove(st.ahead.get(), st.ahead.get() + st.aheadStart, st.AheadSize());
+        st.aheadEnd -= st.aheadStart;
         st.aheadStart = 0;
     }
     const std::size_t capacity = std::max(kAheadCapacity, want);
-    std::size_t have = st.ahead.size();
+    const std::size_t have = st.aheadEnd;
     if (have >= capacity) return true;
-    st.ahead.resize(capacity);
-    ssize_t n = ::recv(st.fd, st.ahead.data() + have, capacity - have, MSG_DONTWAIT);
-    st.ahead.resize(have + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    if (st.aheadCapacity < capacity) {
+        auto bigger = std::make_unique_for_overwrite<char[]>(capacity);
+        if (have) std::memcpy(bigger.get(), st.ahead.get(), have);
+        st.ahead = std::move(bigger);
+        st.aheadCapacity = capacity;
+    }
+    const ssize_t n = ::recv(st.fd, st.ahead.get() + have, capacity - have, MSG_DONTWAIT);
+    if (n > 0) st.aheadEnd += static_cast<std::size_t>(n);
     if (n == 0) st.peerClosed = true;
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
@@ -268,6 +271,17 @@ int recv(SOCKET s, void* buf, int len, int flags) {
     if (len < 0 || (len > 0 && !buf)) return Fail(WSAEFAULT);
     if (st->listening) return Fail(WSAENOTCONN);
     const std::size_t want = static_cast<std::size_t>(len);
+    // A large receive with nothing held ahead goes straight into the caller's buffer.
+    if (!(flags & MSG_PEEK) && st->AheadSize() == 0 && want >= 4096 && !st->peerClosed && !st->stickyError) {
+        const ssize_t n = ::recv(st->fd, buf, want, MSG_DONTWAIT);
+        const int err = n < 0 ? errno : 0;
+        if (n > 0 || (n < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR && err != ECONNRESET)) {
+            ReenableReadLocked(*st);
+            return n > 0 ? static_cast<int>(n) : FailFromErrno(err);
+        }
+        if (n == 0) st->peerClosed = true;
+        if (err == ECONNRESET) st->stickyError = ECONNRESET;
+    }
     if (st->AheadSize() < want && !TopUpLocked(*st, want)) {
         const int err = errno;
         ReenableReadLocked(*st);
@@ -277,7 +291,7 @@ int recv(SOCKET s, void* buf, int len, int flags) {
     const std::size_t have = st->AheadSize();
     if (have > 0) {
         const std::size_t n = std::min(have, want);
-        std::memcpy(buf, st->ahead.data() + st->aheadStart, n);
+        std::memcpy(buf, st->ahead.get() + st->aheadStart, n);
         if (!(flags & MSG_PEEK)) st->aheadStart += n;
         return static_cast<int>(n);
     }

@@ -42,9 +42,12 @@ struct SocketState {
     int stickyError = 0;  // a reset stays reported, as on the original sockets
 
     // Read-ahead: bytes taken from the kernel but not yet received by the program.
-    std::vector<char> ahead;
+    // The buffer only grows; [aheadStart, aheadEnd) holds the bytes.
+    std::unique_ptr<char[]> ahead;
+    std::size_t aheadCapacity = 0;
     std::size_t aheadStart = 0;
-    std::size_t AheadSize() const { return ahead.size() - aheadStart; }
+    std::size_t aheadEnd = 0;
+    std::size_t AheadSize() const { return aheadEnd - aheadStart; }
 };
 
 extern std::mutex gSocketLock;

@@ -273,6 +273,192 @@ ScriptedPeer& ScriptedPeer::Call(std::function<void()> fn) {
     });
 }
 
+// ---- FTP data connections ----
+
+ScriptedPeer& ScriptedPeer::ExpectPasv() {
+    Expect("PASV");
+    return ReplyPasv();
+}
+
+ScriptedPeer& ScriptedPeer::ReplyPasv(std::string format) {
+    std::string name = "ReplyPasv(" + Quote(format) + ")";
+    return Add(std::move(name), [this, format = std::move(format)] {
+        Connection* c = Current();
+        if (c == nullptr) return Fail("no open connection");
+        if (data_listen_fd_ >= 0) close(data_listen_fd_);
+        data_listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const sockaddr_in addr = Loopback(0);
+        if (data_listen_fd_ < 0 ||
+            bind(data_listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(data_listen_fd_, 1) != 0) {
+            last_errno_ = errno;
+            return Fail("opening the data listener: " + Describe(Io::kError));
+        }
+        const uint16_t port = LocalPort(data_listen_fd_);
+        {
+            std::lock_guard lock(mutex_);
+            pasv_port_ = port;
+        }
+        std::string text = format;
+        const size_t at = text.find(kPortPlaceholder);
+        if (at != std::string::npos) {
+            text.replace(at, std::string_view(kPortPlaceholder).size(),
+                         std::to_string(port / 256) + "," + std::to_string(port % 256));
+        }
+        const Io status = WriteAll(*c, text + "\r\n", StepDeadline());
+        return status == Io::kOk || Fail("sending: " + Describe(status));
+    });
+}
+
+ScriptedPeer& ScriptedPeer::ExpectPort(std::string reply) {
+    std::string name = "ExpectPort(" + Quote(reply) + ")";
+    return Add(std::move(name), [this, reply = std::move(reply)] {
+        Connection* c = Current();
+        if (c == nullptr) return Fail("no open connection");
+        std::string line;
+        const Io status = ReadLine(*c, line, StepDeadline());
+        if (status != Io::kOk) return Fail("reading a line: " + Describe(status));
+        {
+            std::lock_guard lock(mutex_);
+            received_.push_back(line);
+        }
+        // "PORT h1,h2,h3,h4,p1,p2": six numbers from 0 to 255, nothing else.
+        constexpr std::string_view kVerb = "PORT ";
+        if (!line.starts_with(kVerb)) return Fail("got " + Quote(line));
+        int numbers[6];
+        size_t pos = kVerb.size();
+        for (int i = 0; i < 6; ++i) {
+            const size_t start = pos;
+            int value = 0;
+            while (pos < line.size() && line[pos] >= '0' && line[pos] <= '9' && pos - start < 3)
+                value = value * 10 + (line[pos++] - '0');
+            const bool separated = i < 5 ? pos < line.size() && line[pos] == ',' : pos == line.size();
+            if (pos == start || value > 255 || !separated)
+                return Fail("malformed PORT command " + Quote(line));
+            numbers[i] = value;
+            ++pos;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            active_address_.host = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]) + "." +
+                                   std::to_string(numbers[2]) + "." + std::to_string(numbers[3]);
+            active_address_.port = static_cast<uint16_t>(numbers[4] * 256 + numbers[5]);
+        }
+        if (reply.empty()) return true;
+        const Io sent = WriteAll(*c, reply + "\r\n", StepDeadline());
+        return sent == Io::kOk || Fail("sending: " + Describe(sent));
+    });
+}
+
+ScriptedPeer& ScriptedPeer::DataAccept() {
+    return Add("DataAccept()", [this] {
+        if (data_listen_fd_ < 0) return Fail("no data listener: ReplyPasv() first");
+        const auto deadline = StepDeadline();
+        for (;;) {
+            const Io ready = WaitFor(data_listen_fd_, POLLIN, deadline);
+            if (ready != Io::kOk) return Fail("waiting for the data connection: " + Describe(ready));
+            const int fd = accept4(data_listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd >= 0) {
+                if (data_.fd >= 0) CloseConnection(data_, false);
+                data_ = {fd, {}};
+                // One connection per listener, as a server does: a second attempt is refused.
+                close(data_listen_fd_);
+                data_listen_fd_ = -1;
+                return true;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+                last_errno_ = errno;
+                return Fail("accept: " + Describe(Io::kError));
+            }
+        }
+    });
+}
+
+ScriptedPeer& ScriptedPeer::DataConnect() {
+    return Add("DataConnect()", [this] {
+        const Address to = ActiveAddress();
+        if (to.port == 0) return Fail("no PORT address: ExpectPort() first");
+        // Traffic stays on this machine whatever the client announced.
+        if (to.host != "127.0.0.1") return Fail("refusing to connect to " + to.host);
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            last_errno_ = errno;
+            return Fail("socket: " + Describe(Io::kError));
+        }
+        if (data_.fd >= 0) CloseConnection(data_, false);
+        data_ = {fd, {}};
+        const sockaddr_in addr = Loopback(to.port);
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+            last_errno_ = errno;
+            CloseConnection(data_, false);
+            return Fail("connecting to port " + std::to_string(to.port) + ": " + Describe(Io::kError));
+        }
+        const Io ready = WaitFor(fd, POLLOUT, StepDeadline());
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (ready == Io::kOk && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
+            return true;
+        last_errno_ = error;
+        CloseConnection(data_, false);
+        return Fail("connecting to port " + std::to_string(to.port) + ": " +
+                    Describe(ready == Io::kOk ? Io::kError : ready));
+    });
+}
+
+ScriptedPeer& ScriptedPeer::DataSend(std::string bytes) {
+    std::string name = "DataSend(" + Quote(bytes) + ")";
+    return Add(std::move(name), [this, bytes = std::move(bytes)] {
+        Connection* c = Data();
+        if (c == nullptr) return Fail("no open data connection");
+        const Io status = WriteAll(*c, bytes, StepDeadline());
+        return status == Io::kOk || Fail("sending: " + Describe(status));
+    });
+}
+
+ScriptedPeer& ScriptedPeer::DataReceiveAll(int ms) {
+    return Add("DataReceiveAll(" + std::to_string(ms) + ")", [this, ms] {
+        Connection* c = Data();
+        if (c == nullptr) return Fail("no open data connection");
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        Io status = Io::kOk;
+        while (status == Io::kOk) {
+            // Checked here as well: a client that keeps sending would keep ReadMore() from timing out.
+            status = Clock::now() < deadline ? ReadMore(*c, deadline) : Io::kTimeout;
+        }
+        const size_t got = c->pending.size();
+        {
+            std::lock_guard lock(mutex_);
+            data_bytes_ += c->pending;
+        }
+        c->pending.clear();
+        if (status != Io::kEof) {
+            return Fail(
+                "got " + std::to_string(got) + " bytes, then " +
+                (status == Io::kTimeout ? "the client did not close the data connection" : Describe(status)));
+        }
+        CloseConnection(*c, false);
+        return true;
+    });
+}
+
+ScriptedPeer& ScriptedPeer::DataClose() {
+    return Add("DataClose()", [this] {
+        Connection* c = Data();
+        if (c == nullptr) return Fail("no open data connection");
+        CloseConnection(*c, false);
+        return true;
+    });
+}
+
+ScriptedPeer& ScriptedPeer::DataReset() {
+    return Add("DataReset()", [this] {
+        Connection* c = Data();
+        if (c == nullptr) return Fail("no open data connection");
+        CloseConnection(*c, true);
+        return true;
+    });
+}
+
 // ---- Running ----
 
 void ScriptedPeer::Start() {
@@ -320,7 +506,7 @@ void ScriptedPeer::Stop() {
         if (c.fd >= 0) close(c.fd);
         c.fd = -1;
     }
-    for (int* fd : {&listen_fd_, &wake_[0], &wake_[1]}) {
+    for (int* fd : {&data_.fd, &data_listen_fd_, &listen_fd_, &wake_[0], &wake_[1]}) {
         if (*fd >= 0) close(*fd);
         *fd = -1;
     }
@@ -353,6 +539,21 @@ std::string ScriptedPeer::FailureText() const {
 std::string ScriptedPeer::Bytes() const {
     std::lock_guard lock(mutex_);
     return bytes_;
+}
+
+std::string ScriptedPeer::DataBytes() const {
+    std::lock_guard lock(mutex_);
+    return data_bytes_;
+}
+
+uint16_t ScriptedPeer::PasvPort() const {
+    std::lock_guard lock(mutex_);
+    return pasv_port_;
+}
+
+ScriptedPeer::Address ScriptedPeer::ActiveAddress() const {
+    std::lock_guard lock(mutex_);
+    return active_address_;
 }
 
 bool ScriptedPeer::Ok() const {
@@ -392,6 +593,8 @@ ScriptedPeer::Connection* ScriptedPeer::Current() {
     if (current_ < 0 || connections_[current_].fd < 0) return nullptr;
     return &connections_[current_];
 }
+
+ScriptedPeer::Connection* ScriptedPeer::Data() { return data_.fd >= 0 ? &data_ : nullptr; }
 
 // ---- Blocking helpers ----
 

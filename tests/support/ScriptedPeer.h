@@ -63,16 +63,47 @@ class ScriptedPeer {
     ScriptedPeer& ReadBytes(size_t n, int ms);     // read exactly n bytes into Bytes()
     ScriptedPeer& Call(std::function<void()> fn);  // run fn on the peer thread
 
+    // FTP data connections. One data connection at a time, apart from the control connections above; its
+    // steps keep the same deadlines and are interrupted by Stop() like every other step.
+    //
+    //   passive:  peer.ExpectPasv().Expect("RETR f").Reply("150 go").DataAccept().DataSend("...").DataClose()
+    //   active:   peer.ExpectPort().Expect("STOR f").Reply("150 go").DataConnect().DataReceiveAll(2000)
+    static constexpr const char* kPortPlaceholder = "{p1,p2}";
+    ScriptedPeer& ExpectPasv();  // read "PASV", then ReplyPasv() with the usual 227 text
+    // Opens a data listener on an ephemeral port of 127.0.0.1 (closing one left open) and sends `format`
+    // with kPortPlaceholder replaced by the port's high and low byte, "p1,p2".
+    ScriptedPeer& ReplyPasv(std::string format = "227 Entering Passive Mode (127,0,0,1,{p1,p2})");
+    // Reads a line "PORT h1,h2,h3,h4,p1,p2", records the address (see ActiveAddress()) and sends `reply`
+    // unless it is empty. A line that is not a well-formed PORT command fails the step.
+    ScriptedPeer& ExpectPort(std::string reply = "200 PORT command successful");
+    // Both make the new connection the data connection, closing one left open.
+    ScriptedPeer& DataAccept();   // passive: accept on the data listener, which is then closed
+    ScriptedPeer& DataConnect();  // active: connect to the recorded PORT address (127.0.0.1 only)
+    ScriptedPeer& DataSend(std::string bytes);
+    // Reads until the client closes the data connection, into DataBytes(), and closes it too. A reset or
+    // ms passing first fails the step (what came until then is in DataBytes() all the same).
+    ScriptedPeer& DataReceiveAll(int ms);
+    ScriptedPeer& DataClose();  // graceful close of the data connection
+    ScriptedPeer& DataReset();  // abortive close: the client gets a reset
+
+    struct Address {
+        std::string host;  // dotted, "127.0.0.1"
+        uint16_t port = 0;
+    };
+
     void Start();
     // True once the script has ended, whether it ran to the end or stopped at a failure.
     bool Wait(int timeoutMs);
     // Interrupts the script, closes every socket and joins the thread. Call from the owning thread.
     void Stop();
 
-    std::vector<std::string> Received() const;  // every line read by Expect steps, matched or not
+    std::vector<std::string> Received() const;  // every line read by Expect/ExpectPort, matched or not
     std::vector<std::string> Failures() const;
     std::string FailureText() const;  // failures, or where a script that has not ended is
     std::string Bytes() const;        // everything read by ReadBytes steps, in order
+    std::string DataBytes() const;    // everything read by DataReceiveAll steps, in order
+    uint16_t PasvPort() const;        // the port of the last data listener, 0 before any
+    Address ActiveAddress() const;    // the address of the last PORT command, empty before any
     bool Ok() const;                  // the script ran to its end without a failure
 
   private:
@@ -100,6 +131,7 @@ class ScriptedPeer {
     std::string Describe(Io status) const;
     Clock::time_point StepDeadline() const;
     Connection* Current();
+    Connection* Data();  // the open data connection, or nullptr
 
     // Blocking helpers for steps. Each gives up at its deadline and returns kStopped on Stop(), so new
     // steps (data connections, for instance) get the same guarantees by building on them.
@@ -119,6 +151,8 @@ class ScriptedPeer {
 
     // Owned by the peer thread while it runs.
     std::vector<Connection> connections_;  // all accepted connections, closed by Stop()
+    int data_listen_fd_ = -1;              // passive data listener, closed by DataAccept() and Stop()
+    Connection data_;                      // the data connection, closed by its steps and Stop()
     int current_ = -1;
     int last_errno_ = 0;
 
@@ -134,6 +168,9 @@ class ScriptedPeer {
     std::vector<std::string> received_;
     std::vector<std::string> failures_;
     std::string bytes_;
+    std::string data_bytes_;
+    uint16_t pasv_port_ = 0;
+    Address active_address_;
 };
 
 }  // namespace testsupport

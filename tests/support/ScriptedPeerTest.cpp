@@ -74,6 +74,17 @@ struct Client {
         }
         return r;
     }
+
+    // One line, line end included; shorter when the peer closes or three seconds pass.
+    std::string Line() {
+        std::string line;
+        while (!line.ends_with('\n')) {
+            const Result r = Read(1);
+            if (r.data.empty()) break;
+            line += r.data;
+        }
+        return line;
+    }
 };
 
 TEST(ScriptedPeerTest, PlaysADialogueAndRecordsEveryLine) {
@@ -223,6 +234,8 @@ TEST(ScriptedPeerTest, StopInterruptsABlockedStepPromptly) {
         {"stall", false, [](ScriptedPeer& p) { p.Stall(10000); }},
         {"accept", false, [](ScriptedPeer& p) { p.SetStepTimeout(10000).Accept(); }},
         {"expect", true, [](ScriptedPeer& p) { p.SetStepTimeout(10000).Accept().Expect("never"); }},
+        {"data accept", true,
+         [](ScriptedPeer& p) { p.SetStepTimeout(10000).Accept().ReplyPasv().DataAccept(); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -242,6 +255,148 @@ TEST(ScriptedPeerTest, StopInterruptsABlockedStepPromptly) {
         ASSERT_EQ(failures.size(), 1u);
         EXPECT_NE(failures[0].find("interrupted by Stop()"), std::string::npos) << failures[0];
     }
+}
+
+// The port of "(h1,h2,h3,h4,p1,p2)" or "=h1,h2,h3,h4,p1,p2" at the end of a reply line.
+uint16_t PortOfReply(const std::string& reply) {
+    std::vector<int> numbers;
+    int value = -1;
+    for (char ch : reply.substr(reply.find_first_of("(=") + 1)) {
+        if (ch >= '0' && ch <= '9') {
+            value = (value < 0 ? 0 : value * 10) + (ch - '0');
+        } else if (value >= 0) {
+            numbers.push_back(value);
+            value = -1;
+        }
+    }
+    if (value >= 0) numbers.push_back(value);
+    return numbers.size() == 6 ? static_cast<uint16_t>(numbers[4] * 256 + numbers[5]) : 0;
+}
+
+TEST(ScriptedPeerTest, PassiveDataConnectionCarriesBytesBothWays) {
+    const std::string download("file\0body", 9);
+    ScriptedPeer peer;
+    peer.Accept().ExpectPasv().DataAccept().DataSend(download).DataClose();
+    peer.ReplyPasv("227 =127,0,0,1,{p1,p2}").DataAccept().DataReceiveAll(2000).Reply("226 done");
+    peer.Start();
+
+    Client control(peer.Port());
+    ASSERT_TRUE(control.SendAll("PASV\r\n"));
+    const std::string first = control.Line();
+    EXPECT_TRUE(first.starts_with("227 Entering Passive Mode (127,0,0,1,")) << first;
+    const uint16_t firstPort = PortOfReply(first);
+    ASSERT_NE(firstPort, 0) << first;
+    {
+        Client data(firstPort);
+        ASSERT_EQ(data.connectError, 0);
+        const Client::Result r = data.Read();
+        EXPECT_EQ(r.data, download);
+        EXPECT_TRUE(r.eof);
+    }
+    const std::string second = control.Line();
+    ASSERT_TRUE(second.starts_with("227 =")) << second;
+    const uint16_t secondPort = PortOfReply(second);
+    EXPECT_EQ(second, "227 =127,0,0,1," + std::to_string(secondPort / 256) + "," +
+                          std::to_string(secondPort % 256) + "\r\n");
+    EXPECT_EQ(secondPort, peer.PasvPort());
+    EXPECT_EQ(Client(firstPort).connectError, ECONNREFUSED) << "the first listener is closed once used";
+    {
+        Client data(secondPort);
+        ASSERT_TRUE(data.SendAll("upload\r\n"));
+    }
+    EXPECT_EQ(control.Line(), "226 done\r\n");
+    ASSERT_TRUE(peer.Wait(5000));
+    EXPECT_TRUE(peer.Ok()) << peer.FailureText();
+    EXPECT_EQ(peer.DataBytes(), "upload\r\n");
+}
+
+TEST(ScriptedPeerTest, ActiveDataConnectionGoesToThePortAddress) {
+    // The client's side of an active transfer: a listener on 127.0.0.1.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    socklen_t len = sizeof addr;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const uint16_t port = ntohs(addr.sin_port);
+
+    ScriptedPeer peer;
+    peer.Accept().ExpectPort().DataConnect().DataSend("listing\r\n").DataClose();
+    peer.Start();
+    Client control(peer.Port());
+    ASSERT_TRUE(control.SendAll("PORT 127,0,0,1," + std::to_string(port / 256) + "," +
+                                std::to_string(port % 256) + "\r\n"));
+    EXPECT_EQ(control.Line(), "200 PORT command successful\r\n");
+    const int fd = accept(listener, nullptr, nullptr);
+    close(listener);
+    ASSERT_GE(fd, 0);
+    Client data(0);  // only for its Read(): the accepted socket replaces its own
+    close(data.fd);
+    data.fd = fd;
+    const Client::Result r = data.Read();
+    EXPECT_EQ(r.data, "listing\r\n");
+    EXPECT_TRUE(r.eof);
+    ASSERT_TRUE(peer.Wait(5000));
+    EXPECT_TRUE(peer.Ok()) << peer.FailureText();
+    EXPECT_EQ(peer.ActiveAddress().host, "127.0.0.1");
+    EXPECT_EQ(peer.ActiveAddress().port, port);
+}
+
+TEST(ScriptedPeerTest, DataStepsFailOnBadPortCommandsAndResets) {
+    struct Case {
+        const char* name;
+        std::function<void(ScriptedPeer&)> script;
+        std::string clientSends;
+        std::string failure;
+    };
+    const Case cases[] = {
+        {"not PORT", [](ScriptedPeer& p) { p.ExpectPort(); }, "PASV\r\n", "got \"PASV\""},
+        {"five numbers", [](ScriptedPeer& p) { p.ExpectPort(); }, "PORT 127,0,0,1,4\r\n", "malformed"},
+        {"seven numbers", [](ScriptedPeer& p) { p.ExpectPort(); }, "PORT 127,0,0,1,4,1,1\r\n", "malformed"},
+        {"byte over 255", [](ScriptedPeer& p) { p.ExpectPort(); }, "PORT 127,0,0,1,256,1\r\n", "malformed"},
+        {"elsewhere", [](ScriptedPeer& p) { p.ExpectPort("").DataConnect(); }, "PORT 10,0,0,7,4,1\r\n",
+         "refusing to connect to 10.0.0.7"},
+        {"nobody listens", [](ScriptedPeer& p) { p.ExpectPort("").DataConnect(); }, "", "Connection refused"},
+        {"no listener", [](ScriptedPeer& p) { p.DataAccept(); }, "", "ReplyPasv() first"},
+        {"no data connection", [](ScriptedPeer& p) { p.DataSend("x"); }, "", "no open data connection"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPeer peer;
+        peer.Accept();
+        c.script(peer);
+        peer.Start();
+        Client client(peer.Port());
+        const uint16_t unused = ScriptedPeer::UnusedPort();
+        const std::string sends = c.clientSends.empty() ? "PORT 127,0,0,1," + std::to_string(unused / 256) +
+                                                              "," + std::to_string(unused % 256) + "\r\n"
+                                                        : c.clientSends;
+        ASSERT_TRUE(client.SendAll(sends));
+        ASSERT_TRUE(peer.Wait(5000));
+        const std::vector<std::string> failures = peer.Failures();
+        ASSERT_EQ(failures.size(), 1u);
+        EXPECT_NE(failures[0].find(c.failure), std::string::npos) << failures[0];
+    }
+
+    // A reset is no end of data: the step fails and keeps what came before it.
+    ScriptedPeer peer;
+    peer.Accept().ReplyPasv().DataAccept().DataReceiveAll(2000);
+    peer.Start();
+    Client control(peer.Port());
+    const uint16_t port = PortOfReply(control.Line());
+    {
+        Client data(port);
+        ASSERT_TRUE(data.SendAll("part"));
+        const linger abort{1, 0};
+        setsockopt(data.fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    ASSERT_TRUE(peer.Wait(5000));
+    const std::vector<std::string> failures = peer.Failures();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_NE(failures[0].find("got 4 bytes, then"), std::string::npos) << failures[0];
+    EXPECT_EQ(peer.DataBytes(), "part");
 }
 
 TEST(ScriptedPeerTest, UnusedPortRefusesUntilAPeerListensOnIt) {

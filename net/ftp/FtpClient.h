@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "net/ftp/DirectoryList.h"
 #include "net/psock/Psock.h"
 
 namespace NMFtp {
@@ -49,7 +50,17 @@ using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
 using TNMListItem = std::function<void(const std::string& Listing)>;
 
+// Server types, as detected from the "SYST" reply.
+constexpr std::int32_t vendorUnix = 2400;
+constexpr std::int32_t vendorDOS = 2401;
+constexpr std::int32_t vendorVM = 2402;
+constexpr std::int32_t vendorMacOS = 2404;
+constexpr std::int32_t vendorVMS = 2406;
+constexpr std::int32_t vendorMVS = 2408;
+constexpr std::int32_t vendorOther = 2410;
 constexpr std::int32_t vendorAuto = 2411;  // server type not yet detected
+constexpr std::int32_t vendorOS400 = 2414;
+constexpr std::int32_t vendorNetWare = 2416;
 
 class TNMFTP : public TPowersock {
   public:
@@ -107,6 +118,12 @@ class TNMFTP : public TPowersock {
     void Reinitialize();
     void Allocate(int FileSize);
 
+    // Listings: every line goes to OnListItem; List also feeds the parser while ParseList is set.
+    void List();
+    void Nlist();
+    // The parser of the last parsing List, or null.
+    const TFTPDirectoryList* ListParser() const { return FListParser.get(); }
+
     // Data channel: progress values and helpers shared by listings and transfers.
     std::int64_t GetBytesSent() const;
     std::int64_t GetBytesRcvd() const;
@@ -133,11 +150,12 @@ class TNMFTP : public TPowersock {
     std::recursive_mutex FTransferLock;
     bool FListBusy = false;
     TPowersock* FDataSocket = nullptr;  // owned, for exactly one listing or transfer
-    bool FDataListening = false;        // active set-up: the data socket waits for the server
+    bool FDataListening = false;
+    std::unique_ptr<TFTPDirectoryList> FListParser;  // active set-up: the data socket waits for the server
 
     // How a transfer's body ended.
     enum class TransferEnd { Done, Refused, Skipped };
-    enum class DataKind { Upload, Download, Listing };
+    enum class DataKind { Upload, Download, Listing, NameList };
     // Runs the shared skeleton around Body: connection check, lock, drain, data socket, clean-up and
     // success report. A transfer that moved no data because the caller cancelled raises EAbortError.
     void RunTransfer(TCmdType Trans_Type, DataKind Kind, bool TakeLock,
@@ -155,6 +173,9 @@ class TNMFTP : public TPowersock {
     // Reads continuation lines like ReadExtraLines and returns the last line of the reply.
     std::string ReadContinuation(const std::string& FirstLine);
     static std::string BareFileName(const std::string& Path);
+    // Reads listing lines until the data connection is closed and drained and the completion reply waits.
+    void ReadListing(bool NameList, std::int64_t& ByteCount);
+    bool DataClosedAndDrained();
     TransferEnd StoreFile(const std::string& Verb, TCmdType Trans_Type, const std::string& LocalFile,
                           const std::string& RemoteFile);
     // Accept (active), OnTransactionStart, the primitive unless the caller cancelled, OnTransactionStop,

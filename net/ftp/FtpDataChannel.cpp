@@ -122,10 +122,10 @@ bool TNMFTP::FinishTransfer(TCmdType Trans_Type, DataKind Kind, const std::strin
         winsock::setsockopt(FDataSocket->Socket(), SOL_SOCKET, SO_LINGER, &graceful, sizeof graceful);
     }
     FDataSocket->RequestCloseSocket();
-    if (Kind == DataKind::Download) {
-        FBytesTotal = FDataSocket->BytesRcvd();
+    if (Kind == DataKind::Download) FBytesTotal = FDataSocket->BytesRcvd();
+    // A name listing has counted its bytes itself.
+    if (Kind == DataKind::Download || Kind == DataKind::NameList)
         StatusMessage(1, "Reçu " + std::to_string(FBytesTotal) + " Octets");
-    }
     if (FCanceled) {
         StatusMessage(1, FLastReply);
         return true;
@@ -157,7 +157,7 @@ void TNMFTP::RunTransfer(TCmdType Trans_Type, DataKind Kind, bool TakeLock,
     FDataSocket->SetTimeOut(FTimeOut);
     if (Kind == DataKind::Upload)
         FDataSocket->OnPacketSent = OnPacketSent;
-    else
+    else if (Kind != DataKind::NameList)
         FDataSocket->OnPacketRecvd = OnPacketRecvd;
     FDataListening = false;
 
@@ -165,7 +165,14 @@ void TNMFTP::RunTransfer(TCmdType Trans_Type, DataKind Kind, bool TakeLock,
         delete FDataSocket;
         FDataSocket = nullptr;
         FDataListening = false;
-        if (Kind != DataKind::Upload && FCanceled) {
+        if (Kind == DataKind::NameList && FCanceled) {
+            // A name listing answers a cancel by collecting what the server still says, not with ABOR.
+            try {
+                Flush();
+            } catch (...) {
+                if (!quietly) throw;
+            }
+        } else if (Kind != DataKind::Upload && FCanceled) {
             FCanceled = false;
             if (quietly) {
                 try {

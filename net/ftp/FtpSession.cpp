@@ -143,6 +143,7 @@ void TNMFTP::Disconnect() {
     FCanceled = false;
     if (!FConnected) return;
     StatusMessage(1, "QUIT");
+    FListParser.reset();
     FVendor = vendorAuto;
     std::string reply;
     std::int16_t code = 0;

@@ -67,7 +67,8 @@ TNMFTP::TransferEnd TNMFTP::MoveData(TCmdType Trans_Type, DataKind Kind,
     }
     if (!FinishTransfer(Trans_Type, Kind, completion)) return TransferEnd::Refused;
     if (Kind == DataKind::Download && OnTransactionStop) OnTransactionStop(this);  // downloads tell twice
-    return moved ? TransferEnd::Done : TransferEnd::Skipped;
+    // A cancel that came while the data moved leaves the outcome unknown: not a success either.
+    return moved && !FCanceled ? TransferEnd::Done : TransferEnd::Skipped;
 }
 
 void TNMFTP::UploadUnique(const std::string& LocalFile) {

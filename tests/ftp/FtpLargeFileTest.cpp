@@ -37,7 +37,8 @@ bool SameBytes(const fs::path& a, const fs::path& b) {
     while (ia && ib) {
         ia.read(ba.data(), static_cast<std::streamsize>(kBlock));
         ib.read(bb.data(), static_cast<std::streamsize>(kBlock));
-        if (ia.gcount() != ib.gcount() || !std::equal(ba.begin(), ba.begin() + ia.gcount(), bb.begin())) return false;
+        if (ia.gcount() != ib.gcount() || !std::equal(ba.begin(), ba.begin() + ia.gcount(), bb.begin()))
+            return false;
     }
     return true;
 }

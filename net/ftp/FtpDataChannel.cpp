@@ -106,15 +106,6 @@ void TNMFTP::AcceptDataConnection() {
     FDataSocket->Close(listening);
 }
 
-std::string TNMFTP::ReadContinuation(const std::string& FirstLine) {
-    std::string line = FirstLine;
-    while (!line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'))) {
-        line = ReadLn();
-        StatusMessage(1, line);
-    }
-    return line;
-}
-
 bool TNMFTP::FinishTransfer(TCmdType Trans_Type, DataKind Kind, const std::string& Completion) {
     if (Kind == DataKind::Upload) {
         // The first socket of a component resets on close and would drop the file's last bytes.

@@ -40,12 +40,15 @@ std::string TNMFTP::Transaction(const std::string& CommandString) {
     return first;
 }
 
-void TNMFTP::ReadExtraLines(const std::string& FirstLine) {
+void TNMFTP::ReadExtraLines(const std::string& FirstLine) { ReadContinuation(FirstLine); }
+
+std::string TNMFTP::ReadContinuation(const std::string& FirstLine) {
     std::string line = FirstLine;
     while (IsContinuation(line)) {
         line = ReadLn();
         StatusMessage(1, line);
     }
+    return line;
 }
 
 void TNMFTP::DrainStaleReplies() {

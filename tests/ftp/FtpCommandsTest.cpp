@@ -6,17 +6,9 @@
 
 using ftptest::FtpDialogue;
 using ftptest::kUser;
+using ftptest::Login;
 using NMFtp::TNMFTP;
 using testsupport::ScriptedPeer;
-
-namespace {
-
-// A logged-in dialogue; the test adds its own steps after the login.
-void Login(FtpDialogue& d) {
-    d.peer.Accept().Reply("220 Ready").Expect(std::string("USER ") + kUser).Reply("230 In");
-}
-
-}  // namespace
 
 TEST(FtpCommands, CommandsTheirReportsAndFailingCodes) {
     struct Case {

@@ -17,6 +17,7 @@
 namespace fs = std::filesystem;
 using ftptest::FtpDialogue;
 using ftptest::kUser;
+using ftptest::Login;
 using NMFtp::FTPException;
 using NMFtp::TCmdType;
 using NMFtp::TNMFTP;
@@ -42,10 +43,6 @@ struct Dialogue : FtpDialogue {
     }
     ~Dialogue() { EXPECT_FALSE(stalled) << "the dialogue stalled: " << peer.FailureText(); }
 };
-
-void Login(FtpDialogue& d) {
-    d.peer.Accept().Reply("220 Ready").Expect(std::string("USER ") + kUser).Reply("230 In");
-}
 
 // Starts the script, logs in and forgets the login's events.
 void Begin(FtpDialogue& d) {

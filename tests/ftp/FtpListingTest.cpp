@@ -5,14 +5,11 @@
 
 using ftptest::FtpDialogue;
 using ftptest::kUser;
+using ftptest::Login;
 using NMFtp::TNMFTP;
 using testsupport::ScriptedPeer;
 
 namespace {
-
-void Login(FtpDialogue& d) {
-    d.peer.Accept().Reply("220 Ready").Expect(std::string("USER ") + kUser).Reply("230 In");
-}
 
 // An active listing: PORT, the command, the server connects, sends the bytes, closes, completes.
 void ActiveListing(ScriptedPeer& p, const char* command, const std::string& bytes,

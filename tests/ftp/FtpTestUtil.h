@@ -57,4 +57,9 @@ struct FtpDialogue {
     }
 };
 
+// The peer accepts and logs the client in without a password step; the test adds its own steps after.
+inline void Login(FtpDialogue& d) {
+    d.peer.Accept().Reply("220 Ready").Expect(std::string("USER ") + kUser).Reply("230 In");
+}
+
 }  // namespace ftptest

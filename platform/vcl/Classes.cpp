@@ -27,9 +27,14 @@ void TComponent::SetDesigning(bool designing) {
         FComponentState &= ~csDesigning;
 }
 
+void TComponent::Notification(TComponent*, TOperation) {}
+
 void TComponent::RemoveComponent(TComponent* c) {
     auto it = std::find(FComponents.begin(), FComponents.end(), c);
-    if (it != FComponents.end()) FComponents.erase(it);
+    if (it == FComponents.end()) return;
+    FComponents.erase(it);
+    c->FOwner = nullptr;
+    Notification(c, opRemove);
 }
 
 // Owned components go last-made first; each one's destructor takes it out of the list.
@@ -38,6 +43,7 @@ void TComponent::DestroyComponents() {
         TComponent* c = FComponents.back();
         c->FOwner = nullptr;
         FComponents.pop_back();
+        Notification(c, opRemove);
         delete c;
     }
 }

@@ -17,6 +17,8 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 // Component state flags.
 enum : unsigned { csLoading = 1u, csDesigning = 2u, csDestroying = 4u };
 
+enum TOperation { opInsert, opRemove };
+
 class TComponent : public TObject {
   public:
     explicit TComponent(TComponent* AOwner);
@@ -39,11 +41,17 @@ class TComponent : public TObject {
   protected:
     // Marks the component as being destroyed; a descendant's destructor calls it first.
     void Destroying() { FComponentState |= csDestroying; }
+    // Frees the owned components, last-made first. A descendant whose owned components need parts of it
+    // (a form's controls need its window) calls it before it takes those parts down.
+    void DestroyComponents();
+    // Told when an owned component comes or goes, so that an owner can forget its field for it.
+    virtual void Notification(TComponent* AComponent, TOperation Operation);
+
+    // Takes an owned component out of this one's ownership: it is no longer freed with its owner.
+    void RemoveComponent(TComponent* c);
 
   private:
     void InsertComponent(TComponent* c) { FComponents.push_back(c); }
-    void RemoveComponent(TComponent* c);
-    void DestroyComponents();
 
     TComponent* FOwner = nullptr;
     std::string FName;

@@ -7,6 +7,8 @@
 #include <iostream>
 
 #include "platform/vcl/SysUtils.h"
+#include "platform/vcl/Threads.h"
+#include "platform/vcl/WindowSystem.h"
 #include "platform/win32/Windows.h"
 
 namespace vcl {
@@ -19,6 +21,10 @@ char* gArgv[] = {gArg0, nullptr};
 
 TApplication* Application = &gApplication;
 
+namespace detail {
+const WindowSystem* gWindowSystem = nullptr;
+}
+
 namespace {
 // The timer that bounds an idle wait, one per thread that waits.
 thread_local std::unique_ptr<QTimer> tWake;
@@ -28,21 +34,51 @@ struct TApplication::Loop {
     std::unique_ptr<QCoreApplication> ownApp;
 };
 
-TApplication::TApplication() : FLoop(std::make_unique<Loop>()) {}
+TApplication::TApplication() : TComponent(nullptr), FLoop(std::make_unique<Loop>()) {}
 TApplication::~TApplication() = default;
 
 void TApplication::Initialize() {
-    if (!QCoreApplication::instance()) FLoop->ownApp = std::make_unique<QCoreApplication>(gArgc, gArgv);
+    FTerminated = false;
+    if (QCoreApplication::instance()) return;
+    if (detail::gWindowSystem)
+        FLoop->ownApp = detail::gWindowSystem->makeApplication(gArgc, gArgv);
+    else
+        FLoop->ownApp = std::make_unique<QCoreApplication>(gArgc, gArgv);
 }
 
 void TApplication::Finalize() {
+    DestroyComponents();
     tWake.reset();
     FLoop->ownApp.reset();
 }
 
-void TApplication::ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void TApplication::FormCreated(TForm* form) {
+    if (!FMainForm) FMainForm = form;
+    if (form->Visible()) form->Show();
+}
+
+void TApplication::Notification(TComponent* AComponent, TOperation Operation) {
+    if (Operation == opRemove && AComponent == FMainForm) FMainForm = nullptr;
+}
+
+namespace {
+// On a worker thread: the count of deliveries anywhere at this thread's last look.
+thread_local std::uint64_t tSeenDeliveries = 0;
+}  // namespace
+
+// A worker thread has no messages of its own: its components' windows belong to the user-interface thread.
+void TApplication::ProcessMessages() {
+    if (TThread::InWorkerThread()) return;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 void TApplication::ProcessMessagesWaiting(unsigned maxWaitMs) {
+    if (TThread::InWorkerThread()) {
+        // Idles until the user-interface thread has handled a message (a notification for this thread's
+        // component sets its flags there) or the time is up.
+        tSeenDeliveries = win32::WaitForDeliveryAll(tSeenDeliveries, maxWaitMs);
+        return;
+    }
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
     if (!dispatcher) {
         win32::Sleep(maxWaitMs);
@@ -64,9 +100,16 @@ void TApplication::ProcessMessagesWaiting(unsigned maxWaitMs) {
     dispatcher->processEvents(QEventLoop::AllEvents);
 }
 
-int TApplication::Run() { return QCoreApplication::exec(); }
+int TApplication::Run() {
+    // A program whose main form closed before the loop started has nothing left to run.
+    if (FTerminated) return 0;
+    return QCoreApplication::exec();
+}
 
-void TApplication::Terminate() { QCoreApplication::quit(); }
+void TApplication::Terminate() {
+    FTerminated = true;
+    QCoreApplication::quit();
+}
 
 void TApplication::HandleException(TObject* Sender) {
     std::string message;
@@ -88,6 +131,8 @@ void TApplication::HandleException(TObject* Sender) {
 void TApplication::ShowException(const std::string& message) {
     if (OnShowException)
         OnShowException(message);
+    else if (detail::gWindowSystem && FLoop->ownApp && !FTerminated)
+        detail::gWindowSystem->showMessageBox(message);
     else
         std::cerr << message << std::endl;
 }

@@ -130,6 +130,11 @@ class TNMFTP : public TPowersock {
     // The last number before the first "BYTE" of a reply: "150 Opening data connection for a.zip (512
     // bytes)".
     static std::int64_t GetBytesTotal(const std::string& Text);
+    // The port of a "PASV" reply: "227 Entering Passive Mode (10,0,0,7,19,137)" gives 19 * 256 + 137.
+    // A piece that is not a number raises the integer conversion error.
+    static std::int32_t PasvPort(const std::string& Reply);
+    // The server type named by a "SYST" reply ("215 UNIX Type: L8"), vendorOther when none is named.
+    static std::int32_t VendorOf(const std::string& SystReply);
     void Flush();
 
     // Transfers.

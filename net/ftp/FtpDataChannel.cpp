@@ -40,6 +40,17 @@ std::int64_t TNMFTP::GetBytesTotal(const std::string& Text) {
 }
 
 void TNMFTP::Flush() {
+// "227 Entering Passive Mode (10,0,0,7,19,137)": the last two numbers are the port.
+std::int32_t TNMFTP::PasvPort(const std::string& Reply) {
+    const std::string piece6 = Psock::NthWord(Reply, ',', 6);
+    const std::size_t paren = piece6.find(')');
+    const int p2 = vcl::StrToInt(paren == std::string::npos ? "" : piece6.substr(0, paren));
+    const int p1 = vcl::StrToInt(Psock::NthWord(Reply, ',', 5));
+    // Pieces beyond a byte are the server's garbage: the sum wraps at 32 bits (no overflow) and the
+    // connect takes its low 16 bits.
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(p1) * 256u + static_cast<std::uint32_t>(p2));
+}
+
     FCanceled = false;
     const auto start = std::chrono::steady_clock::now();
     std::string text;
@@ -62,14 +73,10 @@ bool TNMFTP::SetUpDataConnection(TCmdType Trans_Type, bool ForceActive, bool GoO
             FailureReport(Trans_Type, false);
             return false;
         }
-        // "227 Entering Passive Mode (10,0,0,7,19,137)": the last two numbers are the port; the address
-        // pieces are not used, the data connection goes to the configured host.
-        const std::string piece6 = Psock::NthWord(FLastReply, ',', 6);
-        const std::size_t paren = piece6.find(')');
-        const int p2 = vcl::StrToInt(paren == std::string::npos ? "" : piece6.substr(0, paren));
-        const int p1 = vcl::StrToInt(Psock::NthWord(FLastReply, ',', 5));
+        // The address pieces are not used: the data connection goes to the configured host.
+        const std::int32_t port = PasvPort(FLastReply);
         FDataSocket->SetHost(FHost);
-        FDataSocket->SetPort(p1 * 256 + p2);
+        FDataSocket->SetPort(port);
         FDataSocket->Connect();
         return true;
     }

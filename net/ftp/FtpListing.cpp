@@ -21,12 +21,6 @@ constexpr VendorWord kVendorWords[] = {
     {"MVS", vendorMVS},   {"VM", vendorVM},           {"MACOS", vendorMacOS}, {"OS/400", vendorOS400},
 };
 
-std::int32_t VendorOf(const std::string& systReply) {
-    for (const auto& v : kVendorWords)
-        if (systReply.find(v.word) != std::string::npos) return v.code;
-    return vendorOther;
-}
-
 std::unique_ptr<TFTPDirectoryList> ParserFor(std::int32_t vendor) {
     switch (vendor) {
         case vendorUnix:
@@ -60,6 +54,12 @@ std::string CutLineEnd(const std::string& line) {
 }
 
 }  // namespace
+
+std::int32_t TNMFTP::VendorOf(const std::string& SystReply) {
+    for (const auto& v : kVendorWords)
+        if (SystReply.find(v.word) != std::string::npos) return v.code;
+    return vendorOther;
+}
 
 bool TNMFTP::DataClosedAndDrained() {
     if (!FDataSocket->Connected()) return true;

@@ -39,7 +39,6 @@ std::int64_t TNMFTP::GetBytesTotal(const std::string& Text) {
     return value;
 }
 
-void TNMFTP::Flush() {
 // "227 Entering Passive Mode (10,0,0,7,19,137)": the last two numbers are the port.
 std::int32_t TNMFTP::PasvPort(const std::string& Reply) {
     const std::string piece6 = Psock::NthWord(Reply, ',', 6);
@@ -51,6 +50,7 @@ std::int32_t TNMFTP::PasvPort(const std::string& Reply) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(p1) * 256u + static_cast<std::uint32_t>(p2));
 }
 
+void TNMFTP::Flush() {
     FCanceled = false;
     const auto start = std::chrono::steady_clock::now();
     std::string text;

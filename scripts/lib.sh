@@ -31,3 +31,5 @@ ensure_packages() {
 
 # What building the project needs.
 BUILD_PACKAGES=(g++ cmake make qt6-base-dev libgtest-dev pkg-config)
+# What the fuzz build needs: clang, and the clang runtime that holds libFuzzer and the sanitizers.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -124,7 +124,7 @@ def write(target, name, data):
         f.write(data)
 
 
-# The parsers in the order of the listing_parsers target's first byte.
+# The parsers in the order of the first byte of the listing_parsers and listing_dialogue targets.
 PARSERS = ["unix", "netware", "dos", "vms", "mvs", "vm", "macos", "as400", "other", "words"]
 
 
@@ -149,6 +149,7 @@ def main():
         write("nth_word", name + "-greeting", b" \x01" + replies["greeting"])
         write("syst_reply", name + "-syst", replies["syst"])
         write("listing_parsers", name + "-list-unix", bytes([0]) + listings["LIST"])
+        write("listing_dialogue", name + "-list-unix", bytes([0]) + listings["LIST"])
         write("listing_parsers", name + "-list-words", bytes([9]) + listings["LIST"])
         write("listing_parsers", name + "-nlst-unix", bytes([0]) + listings["NLST"])
 
@@ -165,6 +166,7 @@ def main():
     }
     for parser, text in lines.items():
         write("listing_parsers", "table-" + parser, bytes([PARSERS.index(parser)]) + text)
+        write("listing_dialogue", "table-" + parser, bytes([PARSERS.index(parser)]) + text)
     print("seeds written to", CORPUS)
 
 

@@ -190,6 +190,14 @@ class TNMFTP : public TPowersock {
     TransferEnd Retrieve(const std::string& RemoteFile, TCmdType Trans_Type, bool GoOnWhenHandled,
                          const std::function<void()>& Primitive);
 
+    // Sends a command and reads its whole reply, whatever it is (an empty one when the server closed).
+    std::string Exchange(const std::string& CommandString);
+    // Raises ESockError, after closing the control connection, when the server closed it instead of
+    // replying.
+    void RequireReply(const std::string& Line);
+    // True when the server has closed the control connection (no more reply can come on it).
+    bool ControlClosed();
+
   private:
     void LoginStep(const std::string& Command, const std::string& Reported);
     void FailLogin();

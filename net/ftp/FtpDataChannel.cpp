@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "net/ftp/FtpClient.h"
+#include "net/psock/TimerGuard.h"
 #include "platform/vcl/Forms.h"
 
 namespace NMFtp {
@@ -93,6 +94,13 @@ bool TNMFTP::SetUpDataConnection(TCmdType Trans_Type, bool ForceActive, bool GoO
     return true;
 }
 
+bool TNMFTP::ControlClosed() {
+    if (!FConnected) return true;
+    char c;
+    const int n = recv(FSocket, &c, 1, MSG_PEEK);
+    return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
 bool TNMFTP::SendTransferCommand(const std::string& Command, TCmdType Trans_Type, std::int16_t RefusedFrom,
                                  bool CheckUnsupported) {
     Transaction(Command);
@@ -108,7 +116,13 @@ void TNMFTP::AcceptDataConnection() {
     if (!FDataListening) return;
     FDataListening = false;
     const std::uint16_t listening = FDataSocket->Socket();
-    const std::uint16_t connection = FDataSocket->Accept();
+    std::uint16_t connection;
+    {
+        // A server that never connects would hold the caller for ever: the data socket's time-out
+        // cancels the wait, and Accept raises.
+        Psock::TimerGuard timer(*FDataSocket);
+        connection = FDataSocket->Accept();
+    }
     FDataSocket->TakeOverSocket(connection);
     FDataSocket->Close(listening);
 }
@@ -130,6 +144,7 @@ bool TNMFTP::FinishTransfer(TCmdType Trans_Type, DataKind Kind, const std::strin
     }
     if (Completion.empty()) {
         FLastReply = ReadLn();
+        RequireReply(FLastReply);
     } else {
         FLastReply = Completion;
     }

@@ -93,7 +93,9 @@ void TNMFTP::ReadListing(bool NameList, std::int64_t& ByteCount) {
         if (DataClosedAndDrained()) {
             // Some servers send the completion reply only once the client has closed its side too.
             if (FDataSocket->Connected()) FDataSocket->RequestCloseSocket();
-            if (DataAvailable()) break;  // all read and the completion reply is there
+            // All read and the completion reply is there, or none can come any more (the completion
+            // read then reports the closed connection).
+            if (DataAvailable() || ControlClosed()) break;
         }
     }
 }

@@ -5,6 +5,8 @@ namespace NMFtp {
 
 namespace {
 
+const char* const kClosedByServer = "Connexion fermée par le serveur";
+
 bool IsContinuation(const std::string& line) {
     // "220-Welcome" opens a multi-line reply, " text" continues it; a short or empty line ends it.
     return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
@@ -27,17 +29,35 @@ TNMFTP::~TNMFTP() {
 
 void TNMFTP::CheckRead(vcl::TObject*) {}
 
-// Cancels the data socket of the listing or transfer in progress. A time-out of the control connection
-// leaves it alone: the data socket bounds its own waits, and a reply that arrives late must not make the
-// transfer skip its data.
+// Cancels the data socket of the listing or transfer in progress. The control connection's time-out runs
+// only while the control itself waits (for a reply, or to send a command): it ends that wait, so that a
+// server that stops answering fails the operation with EAbortError after TimeOut instead of holding it
+// until the server closes. The data socket bounds its own waits.
 void TNMFTP::Abort() {
-    if (FDataSocket && !AbortByTimeOut()) FDataSocket->Cancel();
+    if (AbortByTimeOut())
+        Cancel();
+    else if (FDataSocket)
+        FDataSocket->Cancel();
 }
 
 std::string TNMFTP::Transaction(const std::string& CommandString) {
+    const std::string first = Exchange(CommandString);
+    RequireReply(first);
+    return first;
+}
+
+std::string TNMFTP::Exchange(const std::string& CommandString) {
     const std::string first = TPowersock::Transaction(CommandString);
     ReadExtraLines(first);
     return first;
+}
+
+// An empty line is what a read returns once the server has closed the connection: no reply came, and the
+// command cannot count as answered, let alone accepted.
+void TNMFTP::RequireReply(const std::string& Line) {
+    if (!Line.empty()) return;
+    if (FConnected) TPowersock::Disconnect();
+    throw Psock::ESockError(kClosedByServer);
 }
 
 void TNMFTP::ReadExtraLines(const std::string& FirstLine) { ReadContinuation(FirstLine); }
@@ -82,13 +102,13 @@ void TNMFTP::FailIfClosed() {
     if (!FLastReply.empty()) return;
     if (FConnected) TPowersock::Disconnect();
     if (OnConnectionFailed) OnConnectionFailed(this);
-    throw Psock::ESockError("Connexion fermée par le serveur");
+    throw Psock::ESockError(kClosedByServer);
 }
 
 // One login command: its reply fails the login when its code lies from 401 to 599.
 void TNMFTP::LoginStep(const std::string& Command, const std::string& Reported) {
     if (!Reported.empty()) StatusMessage(1, Reported);
-    Transaction(Command);
+    Exchange(Command);
     FailIfClosed();
     if (FReplyCode >= 401 && FReplyCode <= 599) FailLogin();
 }
@@ -97,7 +117,17 @@ void TNMFTP::Connect() {
     FCanceled = false;
     if (FConnected) return;
     ClearInput();
-    TPowersock::Connect();
+    try {
+        TPowersock::Connect();
+    } catch (...) {
+        // A socket whose connection failed (or was reset as it was made) may not connect again: the next
+        // Connect starts from a fresh one.
+        if (FConnected)
+            TPowersock::Disconnect();
+        else
+            RenewSocket();
+        throw;
+    }
     try {
         FReplyCode = 0;
         FLastReply = ReadLn();
@@ -121,13 +151,13 @@ void TNMFTP::Connect() {
         if (!FProxy.empty()) {
             switch (FFirewallType) {
                 case FTUser:
-                    Transaction("USER " + FUserID + "@" + FHost);
+                    Exchange("USER " + FUserID + "@" + FHost);
                     break;
                 case FtOpen:
-                    Transaction("OPEN " + FHost);
+                    Exchange("OPEN " + FHost);
                     break;
                 case FtSite:
-                    Transaction("SITE " + FHost);
+                    Exchange("SITE " + FHost);
                     break;
             }
             FailIfClosed();
@@ -152,7 +182,8 @@ void TNMFTP::Disconnect() {
     std::int16_t code = 0;
     try {
         DrainStaleReplies();
-        reply = Transaction("QUIT");
+        // A server that closes on QUIT without a reply has logged us out all the same.
+        reply = Exchange("QUIT");
         code = FReplyCode;
     } catch (...) {
         TPowersock::Disconnect();

@@ -102,7 +102,7 @@ void TNMFTP::UploadRestore(const std::string& LocalFile, const std::string& Remo
 // announced size comes from the last of them.
 TNMFTP::TransferEnd TNMFTP::Retrieve(const std::string& RemoteFile, TCmdType Trans_Type, bool GoOnWhenHandled,
                                      const std::function<void()>& Primitive) {
-    TPowersock::Transaction("RETR " + RemoteFile);
+    RequireReply(TPowersock::Transaction("RETR " + RemoteFile));
     if (FReplyCode >= 301 && FReplyCode <= 599) {
         FailureReport(Trans_Type, false);
         if (!GoOnWhenHandled) return TransferEnd::Refused;
@@ -134,7 +134,7 @@ void TNMFTP::DownloadRestore(const std::string& RemoteFile, const std::string& L
         }
         StatusMessage(1, "REST RETR " + RemoteFile);
         FBytesTotal = 0;
-        TPowersock::Transaction("REST " + std::to_string(have));
+        RequireReply(TPowersock::Transaction("REST " + std::to_string(have)));
         return Retrieve(RemoteFile, cmdDownload, true, [&] { FDataSocket->AppendFile(path); });
     });
 }

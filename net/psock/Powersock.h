@@ -138,6 +138,9 @@ class TPowersock : public TComponent {
     void Listen(bool UseLookupMessage);
     // Makes an accepted connection this component's socket (its listening socket is the caller's affair).
     void TakeOverSocket(std::uint16_t Handle) { FSocket = Handle; }
+    // Closes the socket and opens a fresh one, without events: after a failed connect the old socket may
+    // not connect again.
+    void RenewSocket();
 
     // Line and buffer input and output.
     void SendBuffer(const char* Value, std::uint32_t BufLen);

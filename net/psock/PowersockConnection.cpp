@@ -132,6 +132,14 @@ void TPowersock::RequestCloseSocket() {
     if (!FShuttingDown) OpenReplacementSocket();
 }
 
+void TPowersock::RenewSocket() {
+    StatusMessage(8, "Renouvellement de la socket");
+    FConnected = false;
+    if (FSocket != kNoSocket) closesocket(FSocket);
+    FSocket = kNoSocket;
+    if (!FShuttingDown) OpenReplacementSocket();
+}
+
 void TPowersock::Cancel() {
     StatusMessage(8, "Annulation");
     FCanceled = true;

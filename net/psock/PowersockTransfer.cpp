@@ -33,6 +33,7 @@ bool TPowersock::SendPiece(std::size_t length, bool& stopAll) {
             remaining -= static_cast<std::size_t>(sent);
             FBytesSent += sent;
             if (OnPacketSent) OnPacketSent(this);
+            TimerOn();  // the time-out measures a stall, not the length of the whole transfer
         }
         IdleWait(wouldBlock);
     } while (remaining > 0 && !FCanceled);
@@ -41,6 +42,8 @@ bool TPowersock::SendPiece(std::size_t length, bool& stopAll) {
 
 void TPowersock::SendFile(const std::string& FileName) {
     StatusMessage(8, "SendFile");
+    // A peer that stops reading ends the sending after TimeOut without progress.
+    TimerGuard timer(*this);
     vcl::TFileStream file(FileName, vcl::fmOpenRead);
     std::int64_t left = file.Size();  // counted here rather than asked of the file for every piece
     do {
@@ -60,6 +63,7 @@ void TPowersock::SendFile(const std::string& FileName) {
 
 void TPowersock::SendStream(vcl::TStream& Stream) {
     StatusMessage(8, "SendStream");
+    TimerGuard timer(*this);
     Stream.SetPosition(0);
     if (!FCanceled) {
         FBytesSent = 0;
@@ -96,10 +100,12 @@ int TPowersock::ReceivePiece(vcl::TStream* sink, std::string* text, bool restart
 void TPowersock::AppendFile(const std::string& FileName) {
     StatusMessage(8, "Ajouter au fichier");
     FBytesRcvd = 0;
+    // A peer that stops sending ends the receiving after TimeOut without data, as for CaptureFile.
+    TimerGuard timer(*this);
     vcl::TFileStream file(FileName, vcl::fmOpenWrite);
     file.Seek(0, vcl::soEnd);
     while (FConnected && !FCanceled) {
-        const int n = ReceivePiece(&file, nullptr, false);
+        const int n = ReceivePiece(&file, nullptr, true);
         if (n == SOCKET_ERROR) ErrorManager(WSAEWOULDBLOCK);
         if (n == 0) break;
         IdleWait(n == SOCKET_ERROR);

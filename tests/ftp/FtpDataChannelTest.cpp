@@ -543,32 +543,37 @@ TEST(FtpDataChannelBytesTotal, LastNumberBeforeTheWordBytes) {
     for (const auto& c : cases) EXPECT_EQ(TNMFTP::GetBytesTotal(c.text), c.want) << c.text;
 }
 
-TEST_F(FtpDataChannel, SlowTransferReplyUnderAShortTimeOutStillMovesTheWholeFile) {
+// A transfer command whose reply comes later than TimeOut fails the transfer: no data moves, nothing is
+// reported as a success, and the late reply is thrown away before the next command.
+TEST_F(FtpDataChannel, TransferReplyLaterThanTheTimeOutFailsTheTransfer) {
     const std::string bytes = Content(150000);
     const std::string local = MakeFile("source.bin", bytes);
     for (const bool passive : {true, false}) {
         for (const bool upload : {true, false}) {
             SCOPED_TRACE(std::string(passive ? "passive " : "active ") + (upload ? "upload" : "download"));
             Dialogue d;
+            std::atomic<bool> lateReplySent{false};
             Login(d);
             ExpectSetUp(d, passive);
             d.peer.Expect(upload ? "STOR f" : "RETR f").Stall(800).Reply("150 Ok (150000 bytes)");
-            OpenData(d, passive);
-            if (upload)
-                d.peer.DataReceiveAll(5000);
-            else
-                d.peer.DataSend(bytes).DataClose();
-            d.peer.Reply("226 Transfer complete.");
+            d.peer.Call([&] { lateReplySent = true; });
+            d.peer.Expect("NOOP").Reply("200 OK");
             Begin(d);
             d.ftp->SetPassive(passive);
             d.ftp->SetTimeOut(300);
+            RecordFailures(d, false);
             const std::string copy = Path("copy");
             EXPECT_EQ(OutcomeOf([&] { upload ? d.ftp->Upload(local, "f") : d.ftp->Download("f", copy); }),
-                      (Outcome{"ok", ""}));
+                      (Outcome{"EAbortError", "ReadLn de Socket abandonnée"}));
+            EXPECT_EQ(Kinds(d.events), std::vector<std::string>{"failure"});
+            if (!upload) {
+                EXPECT_FALSE(fs::exists(copy)) << "the download never started";
+            }
+            ASSERT_TRUE(PumpUntil(lateReplySent));
+            d.ftp->OnFailure = nullptr;
+            EXPECT_EQ(OutcomeOf([&] { d.ftp->DoCommand("NOOP"); }), (Outcome{"ok", ""}));
             Finish(d);
-            EXPECT_EQ(Kinds(d.events), std::vector<std::string>{"success"});
-            const std::string moved = upload ? d.peer.DataBytes() : ReadFile(copy);
-            EXPECT_TRUE(moved == bytes) << moved.size() << " bytes moved";
+            EXPECT_EQ(d.peer.DataBytes(), "");
         }
     }
 }

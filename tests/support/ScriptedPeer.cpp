@@ -273,6 +273,32 @@ ScriptedPeer& ScriptedPeer::Call(std::function<void()> fn) {
     });
 }
 
+ScriptedPeer& ScriptedPeer::DiscardUntilQuit(int ms) {
+    return Add("DiscardUntilQuit(" + std::to_string(ms) + ")", [this, ms] {
+        Connection* c = Current();
+        if (c == nullptr) return Fail("no open connection");
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            std::string line;
+            const Io status = ReadLine(*c, line, deadline);
+            if (status == Io::kEof || status == Io::kError) {
+                CloseConnection(*c, false);
+                return true;
+            }
+            if (status != Io::kOk) return Fail("waiting for QUIT: " + Describe(status));
+            {
+                std::lock_guard lock(mutex_);
+                received_.push_back(line);
+            }
+            if (line.starts_with("QUIT")) {
+                const Io sent = WriteAll(*c, "221 Goodbye.\r\n", deadline);
+                CloseConnection(*c, false);
+                return sent == Io::kOk || sent == Io::kError || Fail("sending: " + Describe(sent));
+            }
+        }
+    });
+}
+
 // ---- FTP data connections ----
 
 ScriptedPeer& ScriptedPeer::ExpectPasv() {
@@ -437,6 +463,23 @@ ScriptedPeer& ScriptedPeer::DataReceiveAll(int ms) {
                 (status == Io::kTimeout ? "the client did not close the data connection" : Describe(status)));
         }
         CloseConnection(*c, false);
+        return true;
+    });
+}
+
+ScriptedPeer& ScriptedPeer::DataReadBytes(size_t n, int ms) {
+    return Add("DataReadBytes(" + std::to_string(n) + ", " + std::to_string(ms) + ")", [this, n, ms] {
+        Connection* c = Data();
+        if (c == nullptr) return Fail("no open data connection");
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (c->pending.size() < n) {
+            const Io status = ReadMore(*c, deadline);
+            if (status != Io::kOk)
+                return Fail("got " + std::to_string(c->pending.size()) + " bytes: " + Describe(status));
+        }
+        std::lock_guard lock(mutex_);
+        data_bytes_ += c->pending;
+        c->pending.clear();
         return true;
     });
 }

@@ -62,6 +62,10 @@ class ScriptedPeer {
     ScriptedPeer& WaitForClose(int ms);            // discard input until the client closes; failure after ms
     ScriptedPeer& ReadBytes(size_t n, int ms);     // read exactly n bytes into Bytes()
     ScriptedPeer& Call(std::function<void()> fn);  // run fn on the peer thread
+    // A server that has stopped answering: reads and discards lines (kept in Received()) until "QUIT",
+    // which it answers with "221 Goodbye." before closing, or until the client closes the connection.
+    // Fails after ms.
+    ScriptedPeer& DiscardUntilQuit(int ms);
 
     // FTP data connections. One data connection at a time, apart from the control connections above; its
     // steps keep the same deadlines and are interrupted by Stop() like every other step.
@@ -83,6 +87,8 @@ class ScriptedPeer {
     // Reads until the client closes the data connection, into DataBytes(), and closes it too. A reset or
     // ms passing first fails the step (what came until then is in DataBytes() all the same).
     ScriptedPeer& DataReceiveAll(int ms);
+    // Reads at least n bytes of the data connection into DataBytes() and leaves the rest unread.
+    ScriptedPeer& DataReadBytes(size_t n, int ms);
     ScriptedPeer& DataClose();  // graceful close of the data connection
     ScriptedPeer& DataReset();  // abortive close: the client gets a reset
 

@@ -39,7 +39,10 @@ QStringList QtFilters(const std::string& filter) {
 
 namespace detail {
 void ShowMessageBox(const std::string& text, bool isError) {
-    QMessageBox box(isError ? QMessageBox::Critical : QMessageBox::NoIcon, ProgramTitle(), ToQString(text),
+    // A server's reply line keeps its line end; the box shows the line without it.
+    QString shown = ToQString(text);
+    while (shown.endsWith('\n') || shown.endsWith('\r')) shown.chop(1);
+    QMessageBox box(isError ? QMessageBox::Critical : QMessageBox::NoIcon, ProgramTitle(), shown,
                     QMessageBox::Ok, MainWindow());
     RunModal(box);
 }

@@ -53,7 +53,11 @@ void TApplication::Finalize() {
 }
 
 void TApplication::FormCreated(TForm* form) {
-    if (!FMainForm) FMainForm = form;
+    // A new main form starts a new run of the program.
+    if (!FMainForm) {
+        FMainForm = form;
+        FTerminated = false;
+    }
     if (form->Visible()) form->Show();
 }
 

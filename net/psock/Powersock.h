@@ -2,6 +2,7 @@
 // letting the application process its messages, with a time-out and a cancel.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -171,21 +172,23 @@ class TPowersock : public TComponent {
     std::unique_ptr<char[]> FSockBuffer;
     std::unique_ptr<TStringList> FWinsockInfo;
     std::int64_t FBytesSent = 0;
-    bool FCanceled = false;
+    // The flags below are written by notifications on the thread that owns the window and read by waits
+    // that may run on another thread (a server's client): they are atomic.
+    std::atomic<bool> FCanceled = false;
     bool FShuttingDown = false;
-    std::int32_t FLastErrorNo = 0;
+    std::atomic<std::int32_t> FLastErrorNo = 0;
     std::int32_t FTimeOut = 0;
     std::int32_t FReportLevel = 1;
     std::string FLastStatus;
     std::string FProxy;
     std::int32_t FProxyPort = 0;
     TThreadTimer* FTimer = nullptr;  // owned
-    bool FLastEventOK = false;
-    bool FTimedOut = false;
+    std::atomic<bool> FLastEventOK = false;
+    std::atomic<bool> FTimedOut = false;
     std::int32_t FPort = 0;
     std::int64_t FBytesTotal = 0;
     std::int64_t FBytesRcvd = 0;
-    bool FAsyncDone = false;
+    std::atomic<bool> FAsyncDone = false;
     winsock::WSADATA FWSAData;
     winsock::TSocketAddress FRemoteAddress;
     std::string FHost;
@@ -193,12 +196,12 @@ class TPowersock : public TComponent {
     winsock::HANDLE FLookup = 0;        // the lookup that may still write into FHostInfo
     std::string FLastReply;
     std::int16_t FReplyCode = 0;
-    std::uint16_t FSocket = kNoSocket;
+    std::atomic<std::uint16_t> FSocket = kNoSocket;
     win32::HWND FSockWindow = 0;
-    bool FConnected = false;
+    std::atomic<bool> FConnected = false;
 
   private:
-    bool FConnectSeen = false;     // a connect notification without error arrived during Connect's wait
+    std::atomic<bool> FConnectSeen = false;     // a connect notification without error arrived during Connect's wait
     bool FAbortByTimeOut = false;  // set while the time-out handler runs the virtual Abort
     // Sends one piece of FSockBuffer; false when the socket took nothing at all (the piece ends).
     bool SendPiece(std::size_t length, bool& stopAll);

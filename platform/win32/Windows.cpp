@@ -8,6 +8,7 @@
 #include <QTimerEvent>
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -27,6 +28,9 @@ struct MessageEvent : QEvent {
     WPARAM wParam;
     LPARAM lParam;
     std::shared_ptr<const std::atomic<bool>> valid;
+    // Released by the posting thread, acquired at delivery: the hand-over through Qt's queue is then
+    // visible to the thread sanitizer, which does not see into the uninstrumented Qt library.
+    std::atomic<bool> posted{false};
 };
 
 class HiddenWindow;
@@ -39,6 +43,21 @@ std::mutex gWindowLock;
 std::unordered_map<HWND, HiddenWindow*> gWindows;
 HWND gNextHandle = 1;
 thread_local std::uint64_t tDelivered = 0;
+
+// Deliveries on every thread, and the threads waiting for the next one.
+std::atomic<std::uint64_t> gDeliveredAll{0};
+std::atomic<int> gDeliveryWaiters{0};
+std::mutex gDeliveryLock;
+std::condition_variable gDelivered;
+
+void NoteDelivery() {
+    gDeliveredAll.fetch_add(1);
+    if (gDeliveryWaiters.load() > 0) {
+        // Taking the lock orders this with a waiter between its check and its sleep.
+        { std::lock_guard lock(gDeliveryLock); }
+        gDelivered.notify_all();
+    }
+}
 
 class HiddenWindow : public QObject {
   public:
@@ -86,6 +105,7 @@ class HiddenWindow : public QObject {
     bool event(QEvent* e) override {
         if (e->type() == kMessageEvent) {
             auto* m = static_cast<MessageEvent*>(e);
+            m->posted.load(std::memory_order_acquire);
             if (!m->valid || m->valid->load(std::memory_order_acquire))
                 Dispatch(m->msg, m->wParam, m->lParam);
             return true;
@@ -152,6 +172,7 @@ class HiddenWindow : public QObject {
         ++tDelivered;
         ++depth_;
         proc_(handle_, msg, wParam, lParam);
+        NoteDelivery();
         if (--depth_ == 0 && destroyed_) {
             delete this;
             return false;
@@ -181,6 +202,7 @@ bool Post(HWND window, QEvent* e) {
         delete e;
         return false;
     }
+    if (e->type() == kMessageEvent) static_cast<MessageEvent*>(e)->posted.store(true, std::memory_order_release);
     QCoreApplication::postEvent(it->second, e);
     return true;
 }
@@ -263,6 +285,23 @@ bool KillTimer(HWND window, UINT_PTR id) {
 }
 
 std::uint64_t DeliveredMessageCount() { return tDelivered; }
+
+std::uint64_t DeliveredMessageCountAll() { return gDeliveredAll.load(); }
+
+std::uint64_t WaitForDeliveryAll(std::uint64_t seen, unsigned maxWaitMs) {
+    std::uint64_t now = gDeliveredAll.load();
+    if (now != seen || maxWaitMs == 0) return now;
+    ++gDeliveryWaiters;
+    {
+        std::unique_lock lock(gDeliveryLock);
+        gDelivered.wait_for(lock, std::chrono::milliseconds(maxWaitMs),
+                            [seen] { return gDeliveredAll.load() != seen; });
+    }
+    --gDeliveryWaiters;
+    return gDeliveredAll.load();
+}
+
+void WakeDeliveryWaiters() { NoteDelivery(); }
 
 void Sleep(DWORD ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

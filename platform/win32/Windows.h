@@ -91,4 +91,13 @@ void Sleep(DWORD ms);
 // Messages and timer ticks delivered to window procedures on the calling thread so far.
 std::uint64_t DeliveredMessageCount();
 
+// Messages and timer ticks delivered to window procedures on any thread so far. A thread without a message
+// loop of its own (a worker thread whose component's windows belong to the user-interface thread) waits
+// on this: it learns that a notification was handled for it when the count moves.
+std::uint64_t DeliveredMessageCountAll();
+// Returns as soon as the count of all deliveries differs from seen, or after maxWaitMs; gives the count.
+std::uint64_t WaitForDeliveryAll(std::uint64_t seen, unsigned maxWaitMs);
+// Counts as a delivery and wakes those waits, for a change of state that no message brings (a cancel).
+void WakeDeliveryWaiters();
+
 }  // namespace win32

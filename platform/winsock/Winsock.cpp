@@ -228,11 +228,12 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen) {
     socklen_t len = sizeof peer;
     int fd = ::accept4(st->fd, reinterpret_cast<::sockaddr*>(&peer), &len, SOCK_CLOEXEC);
     const int err = errno;
-    // FD_ACCEPT may come again: at once if another connection is already waiting.
+    // FD_ACCEPT may come again: at once if another connection is already waiting. Only the queue itself
+    // tells: an arrival noted meanwhile may be the very connection just taken.
     st->acceptEnabled = true;
+    st->acceptPending = false;
     pollfd p{st->fd, POLLIN, 0};
-    if (st->acceptPending || (st->reg.window && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN))) {
-        st->acceptPending = false;
+    if (st->reg.window && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
         if (st->reg.window && (st->reg.events & FD_ACCEPT)) {
             st->acceptEnabled = false;
             PostLocked(*st, FD_ACCEPT, 0);

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""One-account FTP server on 127.0.0.1 for the integration tests (pyftpdlib).
+"""One-account FTP server on 127.0.0.1 (pyftpdlib), for the integration tests and the demo.
 
 The password is read from the FTP_PASS environment variable so that it does
 not show up in the process list. Started by start.sh; runs in the foreground

@@ -33,3 +33,6 @@ ensure_packages() {
 BUILD_PACKAGES=(g++ cmake make qt6-base-dev libgtest-dev pkg-config)
 # What the fuzz build needs: clang, and the clang runtime that holds libFuzzer and the sanitizers.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# What the window's tests need beyond building: fonts near the window's layout (Qt's offscreen platform
+# draws with them).
+GUI_TEST_PACKAGES=(fonts-liberation fonts-dejavu-core)

@@ -30,7 +30,7 @@ ensure_packages() {
 }
 
 # What building the project needs.
-BUILD_PACKAGES=(g++ cmake make qt6-base-dev libgtest-dev pkg-config)
+BUILD_PACKAGES=(g++ cmake make qt6-base-dev libgtest-dev pkg-config libxcb1-dev)
 # What the fuzz build needs: clang, and the clang runtime that holds libFuzzer and the sanitizers.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the window's tests need beyond building: fonts near the window's layout (Qt's offscreen platform

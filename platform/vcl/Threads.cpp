@@ -121,20 +121,18 @@ void TThread::Synchronize(const std::function<void()>& Method) {
         return;
     }
     SyncRequest request{&Method, nullptr, false};
-    bool first = false;
-    {
-        std::lock_guard lock(gSyncLock);
-        first = gSyncQueue.empty();
-        gSyncQueue.push_back(&request);
-    }
+    std::unique_lock lock(gSyncLock);
+    const bool first = gSyncQueue.empty();
+    gSyncQueue.push_back(&request);
     gSyncArrived.notify_all();
-    // The user-interface thread's message loop (or its ProcessMessages) runs the queue.
+    // The user-interface thread's message loop (or its ProcessMessages) runs the queue. Posted with the
+    // lock held: the call takes the lock first, so the thread sanitizer sees the posted event made before
+    // Qt frees it (Qt's own queue lock is invisible to it).
     if (first) {
         if (QCoreApplication* app = QCoreApplication::instance())
             QMetaObject::invokeMethod(
                 app, [] { CheckSynchronize(0); }, Qt::QueuedConnection);
     }
-    std::unique_lock lock(gSyncLock);
     gSyncDone.wait(lock, [&request] { return request.done; });
     if (request.error) std::rethrow_exception(request.error);
 }

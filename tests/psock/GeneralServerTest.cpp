@@ -390,6 +390,7 @@ TEST_F(GeneralServer, HostileClientsEndTheirOwnConversationOnly) {
         std::string answer;
         ASSERT_TRUE(RunWhilePumping([&] { answer = Exchange(port, "suivant\n"); }, 10000));
         EXPECT_EQ(answer, "echo suivant\r\n");
+        ASSERT_TRUE(AllClientsGone());
     }
 }
 

@@ -21,7 +21,7 @@ TNMGeneralServer::~TNMGeneralServer() {
         Abort();
     } catch (...) {
     }
-    // Each cancelled client ends its Serve; its thread then has this thread destroy it (Synchronize).
+    // Each cancelled client ends its Serve; its thread then has this thread destroy it (a queued call).
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FClientWaitLimit);
     while (OwnsClients() && std::chrono::steady_clock::now() < deadline) vcl::CheckSynchronize(5);
     // Clients that outlast the wait are let go: each frees itself when its Serve returns.
@@ -134,10 +134,10 @@ InstantiateServethread::~InstantiateServethread() {
         FClientList->Remove(client);
     }
     FServedClient = nullptr;
-    // The client's hidden windows belong to the user-interface thread: it is destroyed there. ServerLock
-    // is not held meanwhile, as that thread may be waiting for it in an accept.
+    // The client's hidden windows belong to the user-interface thread: it is destroyed there, without this
+    // thread waiting for it (that thread may be waiting for ServerLock in an accept).
     try {
-        vcl::TThread::Synchronize([client] { delete client; });
+        vcl::TThread::Queue([client] { delete client; });
     } catch (...) {
     }
 }

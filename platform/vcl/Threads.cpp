@@ -6,6 +6,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <thread>
 
 namespace vcl {
@@ -14,10 +15,13 @@ namespace {
 thread_local bool tWorker = false;
 std::atomic<int> gRunning{0};
 
+// A call waiting for the user-interface thread: a Synchronize waits for it (done, error); a queued call is
+// owned by the queue and freed once it has run.
 struct SyncRequest {
     const std::function<void()>* method;
     std::exception_ptr error;
     bool done = false;
+    std::unique_ptr<std::function<void()>> queued;
 };
 
 std::mutex gSyncLock;
@@ -115,26 +119,47 @@ void TThread::WaitFor() {
     }
 }
 
-void TThread::Synchronize(const std::function<void()>& Method) {
-    if (!tWorker) {
-        Method();
-        return;
-    }
-    SyncRequest request{&Method, nullptr, false};
-    std::unique_lock lock(gSyncLock);
+namespace {
+
+// Adds the request and makes sure the user-interface thread will look at the queue. Call with gSyncLock
+// held. Posted with the lock held: the posted call takes the lock first, so the thread sanitizer sees the
+// posted event made before Qt frees it (Qt's own queue lock is invisible to it).
+void EnqueueLocked(SyncRequest* request) {
     const bool first = gSyncQueue.empty();
-    gSyncQueue.push_back(&request);
+    gSyncQueue.push_back(request);
     gSyncArrived.notify_all();
-    // The user-interface thread's message loop (or its ProcessMessages) runs the queue. Posted with the
-    // lock held: the call takes the lock first, so the thread sanitizer sees the posted event made before
-    // Qt frees it (Qt's own queue lock is invisible to it).
+    // The user-interface thread's message loop (or its ProcessMessages) runs the queue.
     if (first) {
         if (QCoreApplication* app = QCoreApplication::instance())
             QMetaObject::invokeMethod(
                 app, [] { CheckSynchronize(0); }, Qt::QueuedConnection);
     }
+}
+
+}  // namespace
+
+void TThread::Synchronize(const std::function<void()>& Method) {
+    if (!tWorker) {
+        Method();
+        return;
+    }
+    SyncRequest request{&Method, nullptr, false, nullptr};
+    std::unique_lock lock(gSyncLock);
+    EnqueueLocked(&request);
     gSyncDone.wait(lock, [&request] { return request.done; });
     if (request.error) std::rethrow_exception(request.error);
+}
+
+void TThread::Queue(std::function<void()> Method) {
+    if (!tWorker) {
+        Method();
+        return;
+    }
+    auto request = std::make_unique<SyncRequest>();
+    request->queued = std::make_unique<std::function<void()>>(std::move(Method));
+    request->method = request->queued.get();
+    std::lock_guard lock(gSyncLock);
+    EnqueueLocked(request.release());
 }
 
 bool TThread::InWorkerThread() { return tWorker; }
@@ -160,7 +185,14 @@ bool CheckSynchronize(unsigned TimeoutMs) {
     }
     {
         std::lock_guard lock(gSyncLock);
-        for (SyncRequest* request : work) request->done = true;
+        for (SyncRequest*& request : work) {
+            if (request->queued) {
+                delete request;  // nobody waits for a queued call
+                request = nullptr;
+            } else {
+                request->done = true;
+            }
+        }
     }
     gSyncDone.notify_all();
     return true;

@@ -71,6 +71,9 @@ class TThread : public TObject {
     // Runs Method on the user-interface thread and returns when it has run; its exception is raised here.
     // On the user-interface thread itself it runs at once.
     static void Synchronize(const std::function<void()>& Method);
+    // Has Method run on the user-interface thread without waiting for it; on that thread it runs at once.
+    // A queued call that raises is ignored.
+    static void Queue(std::function<void()> Method);
 
     // True on a thread started by a TThread.
     static bool InWorkerThread();
@@ -90,8 +93,8 @@ class TThread : public TObject {
     std::condition_variable FStateChanged;
 };
 
-// Runs the synchronized calls that wait for the user-interface thread; when there are none, waits for one
-// at most TimeoutMs. Returns true when it ran at least one. Call it on the user-interface thread.
+// Runs the synchronized and queued calls that wait for the user-interface thread; when there are none, waits
+// for one at most TimeoutMs. Returns true when it ran at least one. Call it on the user-interface thread.
 bool CheckSynchronize(unsigned TimeoutMs = 0);
 
 }  // namespace vcl

@@ -151,6 +151,7 @@ int closesocket(SOCKET s) {
         std::lock_guard lock(gSocketLock);
         SocketState* st = FindLocked(s);
         if (!st) return Fail(WSAENOTSOCK);
+        st->inEpoll = false;  // closing the descriptor takes it out of the poller's set
         UnwatchLocked(*st);
         fd = st->fd;
         gSockets.erase(fd);
@@ -358,8 +359,11 @@ int WSAAsyncSelect(SOCKET s, win32::HWND window, win32::UINT msg, long events) {
     if (!st) return Fail(WSAENOTSOCK);
     UnwatchLocked(*st);
     st->reg = Registration{};
-    const int flags = ::fcntl(st->fd, F_GETFL);
-    if (flags < 0 || ::fcntl(st->fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailFromErrno(errno);
+    if (!st->nonBlocking) {
+        const int flags = ::fcntl(st->fd, F_GETFL);
+        if (flags < 0 || ::fcntl(st->fd, F_SETFL, flags | O_NONBLOCK) != 0) return FailFromErrno(errno);
+        st->nonBlocking = true;
+    }
     if (events == 0) return 0;
     st->reg.window = window;
     st->reg.msg = msg;

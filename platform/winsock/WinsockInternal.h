@@ -36,6 +36,8 @@ struct SocketState {
     bool acceptPending = false;
     bool connectPending = false;
     bool closePosted = false;
+    bool inEpoll = false;      // in the poller's set (as far as this table knows)
+    bool nonBlocking = false;  // O_NONBLOCK set already
     bool established = false;  // connected or accepted: only then can a close be announced
     bool writeWake = false;    // a send would block: wake the window's thread when room comes
     bool peerClosed = false;

@@ -124,13 +124,20 @@ void WatchLocked(SocketState& st) {
     ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
     if (st.connectPending || st.writeWake) ev.events |= EPOLLOUT;
     ev.data.u64 = Key(st);
-    if (::epoll_ctl(gEpoll, EPOLL_CTL_MOD, st.fd, &ev) != 0 && errno == ENOENT)
-        ::epoll_ctl(gEpoll, EPOLL_CTL_ADD, st.fd, &ev);
+    // The guess of which call applies saves a failing call per registration; the other one is the fallback.
+    if (st.inEpoll) {
+        if (::epoll_ctl(gEpoll, EPOLL_CTL_MOD, st.fd, &ev) != 0 && errno == ENOENT)
+            ::epoll_ctl(gEpoll, EPOLL_CTL_ADD, st.fd, &ev);
+    } else if (::epoll_ctl(gEpoll, EPOLL_CTL_ADD, st.fd, &ev) != 0 && errno == EEXIST) {
+        ::epoll_ctl(gEpoll, EPOLL_CTL_MOD, st.fd, &ev);
+    }
+    st.inEpoll = true;
 }
 
 void UnwatchLocked(SocketState& st) {
     if (st.reg.valid) st.reg.valid->store(false, std::memory_order_release);
-    if (st.reg.window && gEpoll >= 0) ::epoll_ctl(gEpoll, EPOLL_CTL_DEL, st.fd, nullptr);
+    if (st.inEpoll && gEpoll >= 0) ::epoll_ctl(gEpoll, EPOLL_CTL_DEL, st.fd, nullptr);
+    st.inEpoll = false;
 }
 
 bool NotifierRunning() { return gEpoll >= 0; }

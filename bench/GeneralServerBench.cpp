@@ -4,9 +4,10 @@
 // Each connection is one line: the client connects, sends "ligne N\n", reads the answer "echo ligne N\r\n"
 // and closes. Clients run on 1 and on 2 threads (the listen backlog is 1, as the component's is, so more
 // clients at once would only measure the kernel dropping handshakes). Beside the rate it prints the mean
-// time from connect to answer and the processor time of the whole process per connection.
+// time from connect to answer and the processor time of the whole process per connection (clients
+// included). Runs alternate between the two servers and the medians are printed, with each run's ratio.
 //
-// Usage: general_server_bench [--connections N] [--profile]
+// Usage: general_server_bench [--connections N] [--repeats R] [--profile]
 //   --profile runs only the component server, for a profiler to look at.
 #include "net/psock/Psock.h"
 // POSIX after the component's headers: their macros would rewrite the socket constants of the same names.
@@ -18,6 +19,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +39,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kSocketWaitSec = 10;  // every receive of a client or of the plain server is bounded
 constexpr int kMaxConnections = 1'000'000;
+constexpr int kMaxRepeats = 20;
 
 double CpuSeconds() {
     rusage u{};
@@ -131,6 +134,7 @@ class PlainServer {
 struct Result {
     int served = 0;
     double seconds = 0;
+    double rate = 0;  // served connections per second
     double meanLatencyUs = 0;
     double cpuUsPerConnection = 0;
 };
@@ -177,6 +181,7 @@ Result Drive(std::uint16_t port, int connections, int threads,
     Result r;
     r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     r.served = served;
+    r.rate = served / r.seconds;
     r.meanLatencyUs = served ? static_cast<double>(latencyNs) / served / 1000.0 : 0;
     r.cpuUsPerConnection = (CpuSeconds() - cpu0) / connections * 1e6;
     return r;
@@ -208,6 +213,34 @@ Result RunPlain(int connections, int threads) {
     });
 }
 
+// The run of median rate, field by field (each field's own median).
+Result Median(std::vector<Result> runs) {
+    auto mid = [&runs](auto field) {
+        std::vector<double> v;
+        for (const Result& r : runs) v.push_back(r.*field);
+        std::sort(v.begin(), v.end());
+        return v[v.size() / 2];
+    };
+    Result m;
+    m.rate = mid(&Result::rate);
+    m.meanLatencyUs = mid(&Result::meanLatencyUs);
+    m.cpuUsPerConnection = mid(&Result::cpuUsPerConnection);
+    int served = runs.front().served;
+    for (const Result& r : runs) served = std::min(served, r.served);
+    m.served = served;
+    return m;
+}
+
+std::string Ratios(const std::vector<Result>& plain, const std::vector<Result>& component) {
+    std::string text;
+    char one[16];
+    for (std::size_t i = 0; i < plain.size(); ++i) {
+        std::snprintf(one, sizeof one, "%s%.2f", i ? " " : "", component[i].rate / plain[i].rate);
+        text += one;
+    }
+    return text;
+}
+
 void Print(const char* name, int threads, int connections, const Result& r) {
     std::printf("%-22s clients %d  served %6d/%-6d  %8.0f conn/s  latency %7.1f us  cpu %7.1f us/conn\n",
                 name, threads, r.served, connections, r.served / r.seconds, r.meanLatencyUs,
@@ -217,33 +250,43 @@ void Print(const char* name, int threads, int connections, const Result& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int connections = 5000;
+    int connections = 3000;
+    int repeats = 5;
     bool profile = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--connections") && i + 1 < argc)
             connections = std::atoi(argv[++i]);
+        else if (!std::strcmp(argv[i], "--repeats") && i + 1 < argc)
+            repeats = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--profile"))
             profile = true;
         else {
-            std::fprintf(stderr, "usage: %s [--connections N] [--profile]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--connections N] [--repeats R] [--profile]\n", argv[0]);
             return 2;
         }
     }
-    if (connections < 1 || connections > kMaxConnections) connections = 5000;
+    if (connections < 1 || connections > kMaxConnections) connections = 3000;
+    if (repeats < 1 || repeats > kMaxRepeats) repeats = 5;
     vcl::Application->Initialize();
     if (profile) {
         Print("component (profile)", 1, connections, RunComponent(connections, 1));
     } else {
-        std::printf("echo servers on 127.0.0.1, one line per connection, %d connections per row\n",
-                    connections);
+        std::printf(
+            "echo servers on 127.0.0.1, one line per connection, %d connections per run, %d runs each "
+            "(alternating), medians\n",
+            connections, repeats);
         RunComponent(200, 1);  // warm-up
         for (int threads : {1, 2}) {
-            const Result plain = RunPlain(connections, threads);
-            const Result component = RunComponent(connections, threads);
-            Print("plain POSIX threads", threads, connections, plain);
-            Print("TNMGeneralServer", threads, connections, component);
-            std::printf("%-22s clients %d  ratio %.2fx\n", "", threads,
-                        (component.served / component.seconds) / (plain.served / plain.seconds));
+            std::vector<Result> plain, component;
+            for (int r = 0; r < repeats; ++r) {
+                plain.push_back(RunPlain(connections, threads));
+                component.push_back(RunComponent(connections, threads));
+            }
+            const Result p = Median(plain), c = Median(component);
+            Print("plain POSIX threads", threads, connections, p);
+            Print("TNMGeneralServer", threads, connections, c);
+            std::printf("%-22s clients %d  ratio %.2fx (runs: %s)\n", "", threads, c.rate / p.rate,
+                        Ratios(plain, component).c_str());
         }
     }
     vcl::Application->Finalize();

@@ -243,8 +243,7 @@ std::string Ratios(const std::vector<Result>& plain, const std::vector<Result>& 
 
 void Print(const char* name, int threads, int connections, const Result& r) {
     std::printf("%-22s clients %d  served %6d/%-6d  %8.0f conn/s  latency %7.1f us  cpu %7.1f us/conn\n",
-                name, threads, r.served, connections, r.served / r.seconds, r.meanLatencyUs,
-                r.cpuUsPerConnection);
+                name, threads, r.served, connections, r.rate, r.meanLatencyUs, r.cpuUsPerConnection);
 }
 
 }  // namespace

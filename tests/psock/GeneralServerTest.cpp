@@ -165,8 +165,11 @@ class GeneralServer : public ::testing::Test {
 
     void TearDown() override {
         server.reset();
-        // Client threads end and free themselves; a leftover one would outlive its test.
-        EXPECT_TRUE(PumpUntil([this] { return vcl::TThread::RunningCount() == threadsBefore; }, 10000));
+        // Client threads end and free themselves, and the client instances they leave are destroyed on
+        // this thread: none may outlive its test (each one counts as a sockets user).
+        EXPECT_TRUE(PumpUntil(
+            [this] { return vcl::TThread::RunningCount() == threadsBefore && Psock::WinsockUsers() == 0; },
+            10000));
         gConversation = nullptr;
         gLog = nullptr;
     }

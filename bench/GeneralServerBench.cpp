@@ -7,8 +7,9 @@
 // time from connect to answer and the processor time of the whole process per connection (clients
 // included). Runs alternate between the two servers and the medians are printed, with each run's ratio.
 //
-// Usage: general_server_bench [--connections N] [--repeats R] [--profile]
-//   --profile runs only the component server, for a profiler to look at.
+// Usage: general_server_bench [--connections N] [--repeats R] [--profile | --profile-plain]
+//   --profile runs only the component server (--profile-plain only the plain one), on one client thread,
+//   for a profiler or strace -c to look at.
 #include "net/psock/Psock.h"
 // POSIX after the component's headers: their macros would rewrite the socket constants of the same names.
 #include <arpa/inet.h>
@@ -252,6 +253,7 @@ int main(int argc, char** argv) {
     int connections = 3000;
     int repeats = 5;
     bool profile = false;
+    bool profilePlain = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--connections") && i + 1 < argc)
             connections = std::atoi(argv[++i]);
@@ -259,8 +261,11 @@ int main(int argc, char** argv) {
             repeats = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--profile"))
             profile = true;
+        else if (!std::strcmp(argv[i], "--profile-plain"))
+            profilePlain = true;
         else {
-            std::fprintf(stderr, "usage: %s [--connections N] [--repeats R] [--profile]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--connections N] [--repeats R] [--profile | --profile-plain]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -269,6 +274,8 @@ int main(int argc, char** argv) {
     vcl::Application->Initialize();
     if (profile) {
         Print("component (profile)", 1, connections, RunComponent(connections, 1));
+    } else if (profilePlain) {
+        Print("plain (profile)", 1, connections, RunPlain(connections, 1));
     } else {
         std::printf(
             "echo servers on 127.0.0.1, one line per connection, %d connections per run, %d runs each "

@@ -1,6 +1,8 @@
 #include "platform/vcl/Controls.h"
 
+#include <QElapsedTimer>
 #include <QLabel>
+#include <QTimer>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -133,11 +135,44 @@ void TImage::LoadPicture(const std::string& ResourceName) {
 
 void TImage::SetStretch(bool Value) { static_cast<QLabel*>(Handle())->setScaledContents(Value); }
 
+namespace {
+// The status bar's text field. A transfer changes the text for every piece it sends, thousands of times a
+// second; drawing each one would cost the transfer most of its speed. The text is drawn at once when
+// the last drawing is a frame (16 ms) old, else at the end of that frame: what the user sees lags by a
+// frame at most.
+class StatusText : public QLabel {
+  public:
+    explicit StatusText(QWidget* parent) : QLabel(parent) {
+        FPending.setSingleShot(true);
+        QObject::connect(&FPending, &QTimer::timeout, this, [this] { ShowNow(); });
+    }
+    // Converted to Qt's text only when drawn.
+    void Show(const std::string& text) {
+        FText = text;
+        if (!FShown.isValid() || FShown.elapsed() >= kFrameMs)
+            ShowNow();
+        else if (!FPending.isActive())
+            FPending.start(static_cast<int>(kFrameMs - FShown.elapsed()));
+    }
+
+  private:
+    static constexpr qint64 kFrameMs = 16;
+    void ShowNow() {
+        FPending.stop();
+        setText(detail::ToQString(FText));
+        FShown.start();
+    }
+    std::string FText;
+    QElapsedTimer FShown;
+    QTimer FPending;
+};
+}  // namespace
+
 TStatusBar::TStatusBar(TComponent* AOwner) : TControl(AOwner) {
     // One text area without panels: a label in a status bar (which keeps it, unlike a passing message).
     auto* bar = new QStatusBar(ParentWindow());
     bar->setSizeGripEnabled(false);
-    bar->addWidget(new QLabel(bar), 1);
+    bar->addWidget(new StatusText(bar), 1);
     // Button face, like every status bar, whatever the form's colour.
     QPalette palette = bar->palette();
     palette.setColor(QPalette::Window, detail::ToQColor(clBtnFace));
@@ -148,7 +183,7 @@ TStatusBar::TStatusBar(TComponent* AOwner) : TControl(AOwner) {
 
 void TStatusBar::SetSimpleText(const std::string& Value) {
     FSimpleText = Value;
-    Handle()->findChild<QLabel*>()->setText(detail::ToQString(Value));
+    static_cast<StatusText*>(Handle()->findChild<QLabel*>())->Show(Value);
 }
 
 }  // namespace vcl

@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -68,7 +70,14 @@ class DialogAnswerer {
             if (FFile.path.empty()) {
                 dialog->reject();
             } else {
-                dialog->selectFile(QFile::decodeName(FFile.path.c_str()));
+                // The folder first, then the name in it: the dialog resolves a typed name in its folder.
+                const QFileInfo chosen(QFile::decodeName(FFile.path.c_str()));
+                // The name is typed into the dialog's name field (selectFile leaves a focused field alone).
+                dialog->setDirectory(chosen.absolutePath());
+                if (auto* nameField = dialog->findChild<QLineEdit*>("fileNameEdit"))
+                    nameField->setText(chosen.fileName());
+                else
+                    dialog->selectFile(chosen.fileName());
                 static_cast<QDialog*>(dialog)->accept();  // QFileDialog hides its accept()
                 if (!dialog->isVisible() && FFile.afterChoosing) FFile.afterChoosing();
             }

@@ -196,11 +196,18 @@ Result RunComponent(int connections, int threads) {
     const std::string p = server->GetPortString();  // ",high,low"
     const auto port = static_cast<std::uint16_t>(std::stoi(Psock::NthWord(p, ',', 2)) * 256 +
                                                  std::stoi(Psock::NthWord(p, ',', 3)));
-    // The user-interface thread: it accepts, builds the clients, handles their notifications and destroys
-    // the finished ones.
+    // The user-interface thread runs its message loop, as a program's does: it accepts, builds the clients,
+    // handles their notifications and destroys the finished ones. A timer of its own ends the loop.
     Result r = Drive(port, connections, threads, [](std::atomic<bool>& done) {
         const auto deadline = Clock::now() + std::chrono::minutes(10);
-        while (!done && Clock::now() < deadline) vcl::Application->ProcessMessagesWaiting(5);
+        Psock::TThreadTimer watch(nullptr);
+        watch.SetInterval(5);
+        watch.SetOnTimer([&](vcl::TObject*) {
+            if (done || Clock::now() > deadline) vcl::Application->Terminate();
+        });
+        watch.SetEnabled(true);
+        vcl::Application->Initialize();  // clears the previous run's Terminate
+        vcl::Application->Run();
     });
     server.reset();
     return r;

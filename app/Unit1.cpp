@@ -20,22 +20,38 @@ struct OperationTexts {
 
 OperationTexts TextsOf(TCmdType Trans_Type) {
     switch (Trans_Type) {
-        case NMFtp::cmdChangeDir: return {"ChangeDir success", "ChangeDir not supported"};
-        case NMFtp::cmdMakeDir: return {"MakeDir success", "MakeDir not supported"};
-        case NMFtp::cmdDelete: return {"Delete success", "Delete not supported"};
-        case NMFtp::cmdRemoveDir: return {"RemoveDir success", "RemoveDir not supported"};
-        case NMFtp::cmdList: return {"Affichage actualisé", "List not supported"};
-        case NMFtp::cmdRename: return {"Rename success", "Rename not supported"};
-        case NMFtp::cmdUpRestore: return {"UploadRestore success", "UploadRestore not supported"};
-        case NMFtp::cmdDownRestore: return {"DownloadRestore success", "DownloadRestore not supported"};
-        case NMFtp::cmdDownload: return {"Download success", "Download not supported"};
-        case NMFtp::cmdUpload: return {"Transmission réussie", "Upload not supported"};
-        case NMFtp::cmdAppend: return {"UploadAppend success", "UploadAppend not supported"};
-        case NMFtp::cmdReInit: return {"ReInit success", "ReInit not supported"};
-        case NMFtp::cmdAllocate: return {"Allocate success", "Allocate not supported"};
-        case NMFtp::cmdNList: return {"Affichage correct", "NList not supported"};
-        case NMFtp::cmdDoCommand: return {"DoCommand success", "DoCommand not supported"};
-        case NMFtp::cmdCurrentDir: return {nullptr, nullptr};
+        case NMFtp::cmdChangeDir:
+            return {"ChangeDir success", "ChangeDir not supported"};
+        case NMFtp::cmdMakeDir:
+            return {"MakeDir success", "MakeDir not supported"};
+        case NMFtp::cmdDelete:
+            return {"Delete success", "Delete not supported"};
+        case NMFtp::cmdRemoveDir:
+            return {"RemoveDir success", "RemoveDir not supported"};
+        case NMFtp::cmdList:
+            return {"Affichage actualisé", "List not supported"};
+        case NMFtp::cmdRename:
+            return {"Rename success", "Rename not supported"};
+        case NMFtp::cmdUpRestore:
+            return {"UploadRestore success", "UploadRestore not supported"};
+        case NMFtp::cmdDownRestore:
+            return {"DownloadRestore success", "DownloadRestore not supported"};
+        case NMFtp::cmdDownload:
+            return {"Download success", "Download not supported"};
+        case NMFtp::cmdUpload:
+            return {"Transmission réussie", "Upload not supported"};
+        case NMFtp::cmdAppend:
+            return {"UploadAppend success", "UploadAppend not supported"};
+        case NMFtp::cmdReInit:
+            return {"ReInit success", "ReInit not supported"};
+        case NMFtp::cmdAllocate:
+            return {"Allocate success", "Allocate not supported"};
+        case NMFtp::cmdNList:
+            return {"Affichage correct", "NList not supported"};
+        case NMFtp::cmdDoCommand:
+            return {"DoCommand success", "DoCommand not supported"};
+        case NMFtp::cmdCurrentDir:
+            return {nullptr, nullptr};
     }
     return {nullptr, nullptr};
 }

@@ -29,8 +29,11 @@ constexpr char kLogo[] = "logo.bmp";
 constexpr Bounds kLabel1{16, 16, 0, 13};  // sized to its text
 constexpr TFont kLabel1Font{"MS Sans Serif", 11, vcl::clWhite};
 
-constexpr ButtonSettings kConnecter{{544, 120, 129, 25}, "Connexion au serveur",
-                                    "Etablir la connexion avec le serveur de la Fédéraation", 0, true};
+constexpr ButtonSettings kConnecter{{544, 120, 129, 25},
+                                    "Connexion au serveur",
+                                    "Etablir la connexion avec le serveur de la Fédéraation",
+                                    0,
+                                    true};
 constexpr Bounds kStatusBar1{0, 215, 682, 19};
 constexpr char kStatusBar1Text[] = "Interface pour fournisseur d'accès 1&1";
 constexpr ButtonSettings kSelection{
@@ -41,7 +44,8 @@ constexpr Bounds kMemo1{16, 32, 513, 169};
 constexpr TFont kMemo1Font{"Terminal", 15, vcl::clBlack};
 constexpr char kMemo1Hint[] = "Ensemble des fichiers présents sur le serveur de la Fédération";
 constexpr int kMemo1TabOrder = 4;
-constexpr const char* kMemo1Lines[] = {"Etablissez votre connexion Internet puis,", "Connectez-vous au serveur..."};
+constexpr const char* kMemo1Lines[] = {"Etablissez votre connexion Internet puis,",
+                                       "Connectez-vous au serveur..."};
 
 struct FtpSettings {
     int port, timeOut, reportLevel, vendor;
@@ -127,7 +131,9 @@ void TForm1::LoadLayout() {
     NMFTP1->OnConnect = [this](vcl::TObject* Sender) { NMFTP1Connect(Sender); };
     NMFTP1->OnInvalidHost = [this](bool& Handled) { NMFTP1InvalidHost(Handled); };
     NMFTP1->OnHostResolved = [this](vcl::TComponent* Sender) { NMFTP1HostResolved(Sender); };
-    NMFTP1->OnStatus = [this](vcl::TComponent* Sender, const std::string& Status) { NMFTP1Status(Sender, Status); };
+    NMFTP1->OnStatus = [this](vcl::TComponent* Sender, const std::string& Status) {
+        NMFTP1Status(Sender, Status);
+    };
     NMFTP1->OnConnectionFailed = [this](vcl::TObject* Sender) { NMFTP1ConnectionFailed(Sender); };
     NMFTP1->OnPacketRecvd = [this](vcl::TObject* Sender) { NMFTP1PacketRecvd(Sender); };
     NMFTP1->OnPacketSent = [this](vcl::TObject* Sender) { NMFTP1PacketSent(Sender); };
@@ -138,7 +144,9 @@ void TForm1::LoadLayout() {
     NMFTP1->OnTransactionStop = [this](vcl::TObject* Sender) { NMFTP1TransactionStop(Sender); };
     NMFTP1->OnSuccess = [this](NMFtp::TCmdType Trans_Type) { NMFTP1Success(Trans_Type); };
     NMFTP1->OnListItem = [this](const std::string& Listing) { NMFTP1ListItem(Listing); };
-    NMFTP1->OnUnSupportedFunction = [this](NMFtp::TCmdType Trans_Type) { NMFTP1UnSupportedFunction(Trans_Type); };
+    NMFTP1->OnUnSupportedFunction = [this](NMFtp::TCmdType Trans_Type) {
+        NMFTP1UnSupportedFunction(Trans_Type);
+    };
     NMFTP1->Loaded();
 
     ChoisirFichier = new vcl::TOpenDialog(this);

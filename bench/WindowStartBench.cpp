@@ -3,6 +3,7 @@
 // its own (bench/window-start-bench.sh starts Xvfb).
 //
 //   window_start_bench ENVOI_FTP MINIMAL_WINDOW [--runs N]
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <vector>
 

@@ -40,7 +40,9 @@ std::string Env(const char* name) {
     return v ? v : "";
 }
 
-double Seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double Seconds(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
 
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -193,10 +195,11 @@ int main(int argc, char** argv) {
         window.push_back(last.seconds);
         gaps.push_back(last.longestGap);
         component.push_back(RunComponent(file, std::stoi(port)));
-        std::printf("run %d: window %.2f s (%d status paints, %d form paints, %d status texts, longest "
-                    "gap %.0f ms), component %.2f s\n",
-                    i + 1, last.seconds, last.statusPaints, last.formPaints, last.statusTexts,
-                    last.longestGap * 1000, component.back());
+        std::printf(
+            "run %d: window %.2f s (%d status paints, %d form paints, %d status texts, longest "
+            "gap %.0f ms), component %.2f s\n",
+            i + 1, last.seconds, last.statusPaints, last.formPaints, last.statusTexts, last.longestGap * 1000,
+            component.back());
     }
     vcl::Application->Finalize();
     fs::remove(file);

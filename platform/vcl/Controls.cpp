@@ -2,13 +2,13 @@
 
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QTimer>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QTextBlock>
+#include <QTimer>
 
 #include "platform/vcl/Forms.h"
 #include "platform/vcl/SysUtils.h"
@@ -105,7 +105,8 @@ int TMemoLines::Count() const {
 }
 
 std::string TMemoLines::Strings(int Index) const {
-    if (Index < 0 || Index >= Count()) throw Exception("Index de liste hors limites (" + IntToStr(Index) + ")");
+    if (Index < 0 || Index >= Count())
+        throw Exception("Index de liste hors limites (" + IntToStr(Index) + ")");
     return detail::FromQString(EditOf(FMemo)->document()->findBlockByNumber(Index).text());
 }
 

@@ -24,7 +24,7 @@ namespace windowtest {
 
 // What the user does when a file dialog or an input box opens.
 struct FileAnswer {
-    std::string path;  // empty: Cancel
+    std::string path;                     // empty: Cancel
     std::function<void()> afterChoosing;  // runs once the dialog has accepted the file
 };
 struct InputAnswer {

@@ -70,7 +70,8 @@ TEST(WindowServerTest, ListsTheFolderAndUploadsAFileByteForByte) {
     EXPECT_EQ(shown, ReferenceListing(server));
     EXPECT_EQ(std::count_if(shown.begin(), shown.end(),
                             [&](const std::string& l) {
-                                return l.size() > name.size() && l.compare(l.size() - name.size(), name.size(), name) == 0;
+                                return l.size() > name.size() &&
+                                       l.compare(l.size() - name.size(), name.size(), name) == 0;
                             }),
               1);
     EXPECT_TRUE(Form1->Selection->Enabled());

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "WindowDriver.h"
 #include "app/Unit1.h"
 #include "support/ScriptedPeer.h"
-#include "WindowDriver.h"
 
 namespace {
 
@@ -139,21 +139,24 @@ TEST_F(WindowTest, UploadSendsTheFileUnderItsBareNameAndListsAgain) {
     peer.Expect("TYPE L 8").Reply("200 Type set");
     peer.ExpectPort().Expect("STOR mon fichier d'\xc3\xa9t\xc3\xa9.txt").Reply("150 Ok to send data.");
     peer.DataConnect().DataReceiveAll(5000).Reply("226 Transfer complete.");
-    ScriptListing({kLineDir, "-rw-r--r--   1 ftp ftp 150000 Jan 01  2026 mon fichier d'\xc3\xa9t\xc3\xa9.txt"});
+    ScriptListing(
+        {kLineDir, "-rw-r--r--   1 ftp ftp 150000 Jan 01  2026 mon fichier d'\xc3\xa9t\xc3\xa9.txt"});
     Connect();
     dialogs.files.push_back({file.string(), nullptr});
     Click(Form1->Selection);
 
     EXPECT_TRUE(peer.Wait(2000)) << peer.FailureText();
     EXPECT_TRUE(peer.Ok()) << peer.FailureText();
-    EXPECT_TRUE(peer.DataBytes() == contents[file]) << "the server got " << peer.DataBytes().size() << " bytes";
+    EXPECT_TRUE(peer.DataBytes() == contents[file])
+        << "the server got " << peer.DataBytes().size() << " bytes";
     EXPECT_EQ(dialogs.shown, std::vector<std::string>{"file"});
     EXPECT_TRUE(SawStatus("Il y a 65536 octets envoyés sur 150000"));
     EXPECT_TRUE(SawStatus("Il y a 150000 octets envoyés sur 150000"));
     EXPECT_TRUE(SawStatus("Transmission réussie"));
     EXPECT_EQ(Form1->StatusBar1->SimpleText(), "Affichage actualisé");
-    EXPECT_EQ(MemoLines(), (std::vector<std::string>{
-                               kLineDir, "-rw-r--r--   1 ftp ftp 150000 Jan 01  2026 mon fichier d'été.txt"}));
+    EXPECT_EQ(MemoLines(),
+              (std::vector<std::string>{kLineDir,
+                                        "-rw-r--r--   1 ftp ftp 150000 Jan 01  2026 mon fichier d'été.txt"}));
     EXPECT_TRUE(Form1->Selection->Enabled());
 }
 
@@ -252,7 +255,10 @@ const FailureCase kFailures[] = {
      false,
      {"box: 550 Failed to change directory."}},
     {"ServerClosesDuringLogin",
-     [](WindowTest&, ScriptedPeer& p) { LoginOnly(p); p.Close(); },
+     [](WindowTest&, ScriptedPeer& p) {
+         LoginOnly(p);
+         p.Close();
+     },
      false,
      {"box: Echec de la connexion", "box: Connexion fermée par le serveur"}},
     {"StoreRefused",

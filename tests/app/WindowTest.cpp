@@ -344,3 +344,18 @@ TEST_F(WindowTest, ClosingDuringAnUploadEndsCleanlyWithoutQuit) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(BareFileNameTest, TakesTheTextAfterTheLastSeparatorOfEitherKind) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/home/marie/mon fichier d'été.txt", "mon fichier d'été.txt"},
+        {"C:\\Documents\\rapport.doc", "rapport.doc"},
+        {"C:\\Documents/mixte\\dernier.txt", "dernier.txt"},
+        {"seul.txt", "seul.txt"},
+        {"/dossier/", ""},
+    };
+    for (const auto& [path, bare] : cases) EXPECT_EQ(BareFileName(path), bare) << path;
+}
+
+}  // namespace

@@ -129,7 +129,10 @@ void TMemo::SetScrollBars(TScrollStyle Value) {
 TImage::TImage(TComponent* AOwner) : TControl(AOwner) { Attach(new QLabel(ParentWindow())); }
 
 void TImage::LoadPicture(const std::string& ResourceName) {
-    QPixmap picture(QString::fromStdString(":/" + ResourceName));
+    // The format named from the extension: Qt then reads the picture without probing its image plugins.
+    const std::size_t dot = ResourceName.rfind('.');
+    const std::string format = dot == std::string::npos ? std::string() : ResourceName.substr(dot + 1);
+    QPixmap picture(QString::fromStdString(":/" + ResourceName), format.empty() ? nullptr : format.c_str());
     if (picture.isNull()) throw Exception("Image introuvable : " + ResourceName);
     static_cast<QLabel*>(Handle())->setPixmap(picture);
 }

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QPointer>
 #include <QWidget>
+#include <map>
 
 #include "platform/vcl/Controls.h"
 #include "platform/vcl/Forms.h"
@@ -61,9 +62,6 @@ std::unique_ptr<QCoreApplication> MakeWidgetsApplication(int& argc, char** argv)
     // The main form's closing ends the program, not the last window's (a message box may be the last).
     QApplication::setQuitOnLastWindowClosed(false);
     app->installEventFilter(new ActivationRecorder(app.get()));
-    // The fonts that stored layouts name, mapped to the nearest ones that Debian installs.
-    QFont::insertSubstitutions("MS Sans Serif", {"Liberation Sans", "Arial", "DejaVu Sans"});
-    QFont::insertSubstitutions("Terminal", {"DejaVu Sans Mono", "Liberation Mono", "Monospace"});
     return app;
 }
 
@@ -206,7 +204,15 @@ QColor ToQColor(TColor color) {
 }
 
 QFont ToQFont(const TFont& font) {
-    QFont qfont(QString::fromStdString(font.Name));
+    // Asked by their installed names first: a family that the system lacks costs a slow fallback search.
+    static const std::map<std::string, QStringList> kInstalled = {
+        {"MS Sans Serif", {"Liberation Sans", "DejaVu Sans"}},
+        {"Terminal", {"DejaVu Sans Mono", "Liberation Mono"}},
+    };
+    QFont qfont;
+    const auto known = kInstalled.find(font.Name);
+    qfont.setFamilies(known != kInstalled.end() ? known->second
+                                                : QStringList{QString::fromStdString(font.Name)});
     qfont.setPixelSize(font.Height);
     return qfont;
 }

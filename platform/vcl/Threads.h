@@ -3,7 +3,8 @@
 // A TThread runs its Execute on a thread of its own. That thread has no message loop: messages for the
 // windows it uses are handled by the thread that owns each window (the user-interface thread), and the
 // waits of a component running on a TThread idle until the user-interface thread has handled a message.
-// Work that must run on the user-interface thread (destroying a window, for one) goes through Synchronize.
+// Work that must run on the user-interface thread (destroying a window, for one) goes through Synchronize
+// or Queue.
 #pragma once
 
 #include <atomic>

@@ -22,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -312,6 +313,11 @@ struct Cell {
     std::string stepName;
     Fault fault;
 };
+
+// How GoogleTest and CTest show a cell.
+void PrintTo(const Cell& c, std::ostream* os) {
+    *os << OpName(c.op) << (c.passive ? " passive " : " ") << c.stepName << " " << FaultName(c.fault);
+}
 
 std::vector<Fault> FaultsOf(const Step& s) {
     if (!s.faultable) return {};

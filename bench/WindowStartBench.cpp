@@ -1,6 +1,6 @@
 // Start-up time of the window: from launching envoi-ftp to its window being mapped on the X display,
 // against a minimal Qt window measured the same way, interleaved, in the same run. Run it on a display of
-// its own (bench/window-start-bench.sh starts Xvfb).
+// its own (bench/window-bench.sh BUILD_DIR start starts Xvfb).
 //
 //   window_start_bench ENVOI_FTP MINIMAL_WINDOW [--runs N]
 #include <poll.h>
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     int screen = 0;
     xcb_connection_t* x = xcb_connect(nullptr, &screen);
     if (xcb_connection_has_error(x)) {
-        std::fprintf(stderr, "no X display (run it through bench/window-start-bench.sh)\n");
+        std::fprintf(stderr, "no X display (run it through bench/window-bench.sh BUILD_DIR start)\n");
         return 2;
     }
     xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(x)).data->root;

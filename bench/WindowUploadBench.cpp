@@ -176,7 +176,8 @@ int main(int argc, char** argv) {
     }
     const std::string port = Env("FTP_VSFTPD_PORT");
     if (port.empty() || Env("FTP_USER").empty()) {
-        std::fprintf(stderr, "run it through bench/window-upload-bench.sh (it starts the servers)\n");
+        std::fprintf(stderr,
+                     "run it through bench/window-bench.sh BUILD_DIR upload (it starts the servers)\n");
         return 2;
     }
     const fs::path file = dir / ("envoi-window-bench-" + std::to_string(::getpid()) + ".bin");

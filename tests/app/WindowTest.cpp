@@ -234,6 +234,14 @@ void LoginOnly(ScriptedPeer& p) {
     p.Expect(std::string("PASS ") + kPass);
 }
 
+// Logged in, listed, "TYPE L 8" accepted, and the store command of rapport.txt received.
+void UpToStore(WindowTest& t, ScriptedPeer& p) {
+    LoginOnly(p);
+    p.Reply("230 In").Expect("CWD memoire").Reply("250 OK").Expect("CWD quil").Reply("250 OK");
+    t.ScriptListing({kLineDir});
+    p.Expect("TYPE L 8").Reply("200 Type set").ExpectPort().Expect("STOR rapport.txt");
+}
+
 const FailureCase kFailures[] = {
     {"ConnectionRefused",
      [](WindowTest&, ScriptedPeer&) { Form1->NMFTP1->SetPort(ScriptedPeer::UnusedPort()); },
@@ -263,30 +271,21 @@ const FailureCase kFailures[] = {
      {"box: Echec de la connexion", "box: Connexion fermée par le serveur"}},
     {"StoreRefused",
      [](WindowTest& t, ScriptedPeer& p) {
-         LoginOnly(p);
-         p.Reply("230 In").Expect("CWD memoire").Reply("250 OK").Expect("CWD quil").Reply("250 OK");
-         t.ScriptListing({kLineDir});
-         p.Expect("TYPE L 8").Reply("200 Type set").ExpectPort().Expect("STOR rapport.txt");
+         UpToStore(t, p);
          p.Reply("553 Could not create file.");
      },
      true,
      {"file", "box: 553 Could not create file."}},
     {"StoreUnknownToTheServer",
      [](WindowTest& t, ScriptedPeer& p) {
-         LoginOnly(p);
-         p.Reply("230 In").Expect("CWD memoire").Reply("250 OK").Expect("CWD quil").Reply("250 OK");
-         t.ScriptListing({kLineDir});
-         p.Expect("TYPE L 8").Reply("200 Type set").ExpectPort().Expect("STOR rapport.txt");
+         UpToStore(t, p);
          p.Reply("502 Command not implemented.");
      },
      true,
      {"file", "box: Upload not supported", "box: 502 Command not implemented."}},
     {"QuotaFullOnCompletion",
      [](WindowTest& t, ScriptedPeer& p) {
-         LoginOnly(p);
-         p.Reply("230 In").Expect("CWD memoire").Reply("250 OK").Expect("CWD quil").Reply("250 OK");
-         t.ScriptListing({kLineDir});
-         p.Expect("TYPE L 8").Reply("200 Type set").ExpectPort().Expect("STOR rapport.txt");
+         UpToStore(t, p);
          p.Reply("150 Ok to send data.").DataConnect().DataReceiveAll(5000);
          p.Reply("552 Requested file action aborted. Exceeded storage allocation.");
      },

@@ -100,6 +100,17 @@ struct TForm::Window {
     }
 };
 
+// Here rather than beside the rest of the application object: only a program that makes forms links the
+// window system in (a console program, a test of the components, never starts one).
+void TApplication::FormCreated(TForm* form) {
+    // A new main form starts a new run of the program.
+    if (!FMainForm) {
+        FMainForm = form;
+        FTerminated = false;
+    }
+    if (form->Visible()) form->Show();
+}
+
 TForm::TForm(TComponent* AOwner) : TComponent(AOwner), FWindow(std::make_unique<Window>(*this)) {
     (void)kRegistered;
 }

@@ -52,15 +52,6 @@ void TApplication::Finalize() {
     FLoop->ownApp.reset();
 }
 
-void TApplication::FormCreated(TForm* form) {
-    // A new main form starts a new run of the program.
-    if (!FMainForm) {
-        FMainForm = form;
-        FTerminated = false;
-    }
-    if (form->Visible()) form->Show();
-}
-
 void TApplication::Notification(TComponent* AComponent, TOperation Operation) {
     if (Operation == opRemove && AComponent == FMainForm) FMainForm = nullptr;
 }

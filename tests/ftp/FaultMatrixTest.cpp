@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "ftp/FtpTestUtil.h"
 #include "net/ftp/NMFtp.h"
 #include "platform/vcl/Forms.h"
 #include "support/ScriptedPeer.h"
@@ -34,6 +35,8 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using ftptest::Outcome;
+using ftptest::OutcomeOf;
 using NMFtp::FTPException;
 using NMFtp::TCmdType;
 using NMFtp::TNMFTP;
@@ -478,30 +481,6 @@ void Script(ScriptedPeer& p, const Cell& c) {
 }
 
 // ---- The client's side ----
-
-struct Outcome {
-    std::string type;  // "ok" or the exception's class
-    std::string message;
-};
-
-Outcome OutcomeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FTPException& e) {
-        return {"FTPException", e.Message()};
-    } catch (const Psock::EAbortError& e) {
-        return {"EAbortError", e.Message()};
-    } catch (const Psock::ESockError& e) {
-        return {"ESockError", e.Message()};
-    } catch (const vcl::EConvertError& e) {
-        return {"EConvertError", e.Message()};
-    } catch (const vcl::Exception& e) {
-        return {"Exception", e.Message()};
-    } catch (const std::exception& e) {
-        return {"std::exception", e.what()};
-    }
-    return {"ok", ""};
-}
 
 // The outcome a cell must have: one of the exception classes (or "ok"), and the message when it is fixed.
 struct Expected {

@@ -18,6 +18,8 @@ namespace fs = std::filesystem;
 using ftptest::FtpDialogue;
 using ftptest::kUser;
 using ftptest::Login;
+using ftptest::Outcome;
+using ftptest::OutcomeOf;
 using NMFtp::FTPException;
 using NMFtp::TCmdType;
 using NMFtp::TNMFTP;
@@ -62,38 +64,6 @@ void RecordFailures(FtpDialogue& d, bool handle) {
         d.events.push_back("failure " + std::to_string(t));
         handled = handle;
     };
-}
-
-// The kind of exception an operation raised and its message; {"ok", ""} when it raised none.
-struct Outcome {
-    std::string type;
-    std::string message;
-    bool operator==(const Outcome&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-    return os << o.type << " \"" << o.message << "\"";
-}
-
-Outcome OutcomeOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const FTPException& e) {
-        return {"FTPException", e.Message()};
-    } catch (const Psock::EAbortError& e) {
-        return {"EAbortError", e.Message()};
-    } catch (const Psock::ESockError& e) {
-        return {"ESockError", e.Message()};
-    } catch (const vcl::EConvertError& e) {
-        return {"EConvertError", e.Message()};
-    } catch (const vcl::EFOpenError& e) {
-        return {"EFOpenError", e.Message()};
-    } catch (const vcl::EFCreateError& e) {
-        return {"EFCreateError", e.Message()};
-    } catch (const vcl::Exception& e) {
-        return {"Exception", e.Message()};
-    }
-    return {"ok", ""};
 }
 
 // Only the first word of each event: "success 9" -> "success".

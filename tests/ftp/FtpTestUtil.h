@@ -1,12 +1,15 @@
 // A TNMFTP wired to a scripted peer, with every event and status text recorded.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "net/ftp/NMFtp.h"
+#include "net/psock/Psock.h"
 #include "support/ScriptedPeer.h"
 
 namespace ftptest {
@@ -60,6 +63,40 @@ struct FtpDialogue {
 // The peer accepts and logs the client in without a password step; the test adds its own steps after.
 inline void Login(FtpDialogue& d) {
     d.peer.Accept().Reply("220 Ready").Expect(std::string("USER ") + kUser).Reply("230 In");
+}
+
+// The kind of exception an operation raised and its message; {"ok", ""} when it raised none.
+struct Outcome {
+    std::string type;
+    std::string message;
+    bool operator==(const Outcome&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+    return os << o.type << " \"" << o.message << "\"";
+}
+
+inline Outcome OutcomeOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const NMFtp::FTPException& e) {
+        return {"FTPException", e.Message()};
+    } catch (const Psock::EAbortError& e) {
+        return {"EAbortError", e.Message()};
+    } catch (const Psock::ESockError& e) {
+        return {"ESockError", e.Message()};
+    } catch (const vcl::EConvertError& e) {
+        return {"EConvertError", e.Message()};
+    } catch (const vcl::EFOpenError& e) {
+        return {"EFOpenError", e.Message()};
+    } catch (const vcl::EFCreateError& e) {
+        return {"EFCreateError", e.Message()};
+    } catch (const vcl::Exception& e) {
+        return {"Exception", e.Message()};
+    } catch (const std::exception& e) {
+        return {"std::exception", e.what()};
+    }
+    return {"ok", ""};
 }
 
 }  // namespace ftptest

@@ -221,8 +221,11 @@ TEST_P(WindowFailureTest, EndsInMessageBoxesNeverInSuccess) {
     }
     Settle();
     ASSERT_EQ(dialogs.shown.size(), c.boxes.size()) << ::testing::PrintToString(dialogs.shown);
-    for (std::size_t i = 0; i < c.boxes.size(); ++i)
-        if (c.boxes[i] != "*") EXPECT_EQ(dialogs.shown[i], c.boxes[i]);
+    for (std::size_t i = 0; i < c.boxes.size(); ++i) {
+        if (c.boxes[i] != "*") {
+            EXPECT_EQ(dialogs.shown[i], c.boxes[i]);
+        }
+    }
     EXPECT_FALSE(SawStatus("Transmission réussie"));
     EXPECT_FALSE(Form1->connecter->Enabled());
     EXPECT_FALSE(Form1->Selection->Enabled());

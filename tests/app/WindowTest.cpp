@@ -43,6 +43,8 @@ class WindowTest : public ::testing::Test {
         delete Form1;
         Form1 = nullptr;
         peer.Stop();
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
     }
 
     // Every status text that the window's handlers show, in order: recorded before and after each

@@ -455,8 +455,9 @@ TEST_F(GeneralServer, ThousandShortConnectionsLeaveNoThreadOrDescriptorBehind) {
         300000));
     EXPECT_EQ(good, kConnections);
     ASSERT_TRUE(AllClientsGone());
-    // A thread that has let go of its object still takes a moment to leave the system's list.
-    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() == threads; }, 10000))
+    // A thread that has let go of its object still takes a moment to leave the system's list; the first
+    // connection's thread may even have been counted in the baseline while leaving. No more than before.
+    EXPECT_TRUE(PumpUntil([&] { return ThreadCount() <= threads; }, 10000))
         << ThreadCount() << " vs " << threads;
     EXPECT_EQ(DescriptorCount(), fds);
 }
